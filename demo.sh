@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds a Release sorvane, synthesises the example recording and loops it in
+# each mode, writing everything to out/.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+scripts/ensure-packages.sh g++ cmake make pkg-config libsndfile1-dev
+
+build_dir=build-release
+cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DSORVANE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build_dir" --parallel 2
+
+mkdir -p out
+"$build_dir/sorvane-make-example" out/example.wav
+echo "Example sound: out/example.wav (2.5 s plucked string, stereo, 44.1 kHz, 16-bit WAV)"
+for mode in CROSSFADE PINGPONG ZEROCROSSING; do
+    lower=$(echo "$mode" | tr '[:upper:]' '[:lower:]')
+    echo
+    echo "\$ sorvane out/example.wav out/example-$lower.wav $mode"
+    "$build_dir/sorvane" out/example.wav "out/example-$lower.wav" "$mode"
+done

@@ -1,0 +1,128 @@
+#include <cmath>
+#include <cstdint>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "audio_io/audio_io.hpp"
+#include "test_support.hpp"
+
+namespace sorvane {
+namespace {
+
+using test::TempDir;
+
+SF_INFO infoFor(int format, int sampleRate, int channels) {
+    SF_INFO info{};
+    info.format = format;
+    info.samplerate = sampleRate;
+    info.channels = channels;
+    return info;
+}
+
+TEST(ReadInputAudio, SplitsStereoIntoChannelsAcrossReadBlocks) {
+    TempDir dir;
+    const std::string path = dir.file("stereo.wav");
+    // Long enough to span several read blocks, with an odd tail.
+    const std::vector<double> samples = test::distinctStereo(10007);
+    test::writeAudio(path, SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 48000, 2, samples);
+
+    std::ostringstream err;
+    const std::optional<AudioInput> input = readInputAudio(path, err);
+    ASSERT_TRUE(input) << err.str();
+    EXPECT_EQ(err.str(), "");
+    EXPECT_EQ(input->info.frames, 10007);
+    EXPECT_EQ(input->info.samplerate, 48000);
+    EXPECT_EQ(input->info.format, SF_FORMAT_WAV | SF_FORMAT_DOUBLE);
+    ASSERT_EQ(input->left.size(), 10007u);
+    ASSERT_EQ(input->right.size(), 10007u);
+    for (std::size_t i = 0; i < input->left.size(); ++i) {
+        ASSERT_EQ(input->left[i], samples[2 * i]) << i;
+        ASSERT_EQ(input->right[i], samples[2 * i + 1]) << i;
+    }
+}
+
+TEST(ReadInputAudio, MonoLeavesTheRightBufferZeroAndStoresNegativeZeroAsPositive) {
+    TempDir dir;
+    const std::string path = dir.file("mono.au");
+    test::writeAudio(path, SF_FORMAT_AU | SF_FORMAT_FLOAT, 22050, 1, {0.5, -0.0, -0.25});
+
+    std::ostringstream err;
+    const std::optional<AudioInput> input = readInputAudio(path, err);
+    ASSERT_TRUE(input) << err.str();
+    EXPECT_EQ(input->left, (ChannelBuffer{0.5, 0.0, -0.25}));
+    EXPECT_FALSE(std::signbit(input->left[1]));
+    EXPECT_EQ(input->right, (ChannelBuffer{0.0, 0.0, 0.0}));
+}
+
+TEST(ReadInputAudio, RejectsMoreThanTwoChannels) {
+    TempDir dir;
+    const std::string path = dir.file("quad.wav");
+    test::writeAudio(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 4, std::vector<double>(16, 0.0));
+    std::ostringstream err;
+    EXPECT_FALSE(readInputAudio(path, err));
+    EXPECT_EQ(err.str(), "Error: input file must be stereo or mono.\nInput contains 4 channel(s).\n");
+}
+
+TEST(ReadInputAudio, ReportsLibsndfilesOpenError) {
+    TempDir dir;
+    const std::string path = dir.file("missing.wav");
+    std::ostringstream err;
+    EXPECT_FALSE(readInputAudio(path, err));
+    EXPECT_EQ(err.str(), "Error opening input file: System error : No such file or directory.\n");
+}
+
+TEST(WriteOutputAudio, ClipsBeyondFullScaleInsteadOfWrappingAround) {
+    TempDir dir;
+    const std::string path = dir.file("loud.wav");
+    const SF_INFO info = infoFor(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2);
+    std::ostringstream err;
+    const std::optional<std::uint64_t> frames =
+        writeOutputAudio(path, info, {1.5, -1.5, 1.0, -1.0, 0.5, -0.5}, err);
+    ASSERT_EQ(frames, 3u) << err.str();
+
+    SF_INFO read{};
+    const std::vector<std::int32_t> ints = test::readAudioInts(path, &read);
+    EXPECT_EQ(read.format, info.format);
+    constexpr std::int32_t kStep = 1 << 16; // one 16-bit step in libsndfile's int scaling
+    EXPECT_EQ(ints, (std::vector<std::int32_t>{32767 * kStep, -32768 * kStep, 32767 * kStep,
+                                               -32768 * kStep, 16384 * kStep, -16384 * kStep}));
+}
+
+class WriteEmptyOutput : public ::testing::TestWithParam<int> {};
+
+// Some encoders write their headers only with the first samples; an empty loop
+// must still be a file that opens.
+TEST_P(WriteEmptyOutput, MakesAFileThatOpensWithNoFrames) {
+    TempDir dir;
+    const std::string path = dir.file("empty");
+    const SF_INFO info = infoFor(GetParam(), 48000, 2);
+    std::ostringstream err;
+    ASSERT_EQ(writeOutputAudio(path, info, {}, err), 0u) << err.str();
+
+    SF_INFO read{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &read);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    double frame[2];
+    EXPECT_EQ(sf_readf_double(file, frame, 1), 0);
+    sf_close(file);
+    EXPECT_EQ(read.samplerate, 48000);
+    EXPECT_EQ(read.format, info.format);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, WriteEmptyOutput,
+                         ::testing::Values(SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                                           SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+                                           SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III,
+                                           SF_FORMAT_OGG | SF_FORMAT_VORBIS));
+
+TEST(WriteOutputAudio, ReportsAnOutputThatCannotBeCreated) {
+    TempDir dir;
+    const SF_INFO info = infoFor(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1);
+    std::ostringstream err;
+    EXPECT_FALSE(writeOutputAudio(dir.file("no/such/dir/out.wav"), info, {0.0}, err));
+    EXPECT_EQ(err.str(), "Error opening output file: System error : No such file or directory.\n");
+}
+
+} // namespace
+} // namespace sorvane

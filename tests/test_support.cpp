@@ -1,0 +1,183 @@
+#include "test_support.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace sorvane::test {
+
+namespace {
+
+struct SndFileCloser {
+    void operator()(SNDFILE* handle) const { sf_close(handle); }
+};
+using SndFileHandle = std::unique_ptr<SNDFILE, SndFileCloser>;
+
+SndFileHandle openForWrite(const std::string& path, int format, int sampleRate, int channels) {
+    SF_INFO info{};
+    info.samplerate = sampleRate;
+    info.channels = channels;
+    info.format = format;
+    SndFileHandle handle(sf_open(path.c_str(), SFM_WRITE, &info));
+    EXPECT_TRUE(handle) << "cannot create fixture " << path << ": " << sf_strerror(nullptr);
+    if (handle) {
+        sf_command(handle.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    }
+    return handle;
+}
+
+SndFileHandle openForRead(const std::string& path, SF_INFO& info) {
+    info = SF_INFO{};
+    SndFileHandle handle(sf_open(path.c_str(), SFM_READ, &info));
+    EXPECT_TRUE(handle) << "cannot read " << path << ": " << sf_strerror(nullptr);
+    return handle;
+}
+
+} // namespace
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "sorvane-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ignored);
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readTextFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+ProgramResult runProgram(const std::string& executable, const std::vector<std::string>& args,
+                         const std::optional<std::string>& argv0) {
+    // Output goes to files rather than pipes, so a chatty child cannot block.
+    TempDir capture;
+    const std::string outPath = capture.file("stdout");
+    const std::string errPath = capture.file("stderr");
+
+    std::vector<std::string> storage;
+    storage.push_back(argv0.value_or(executable));
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& s : storage) {
+        argv.push_back(s.data());
+    }
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int nullFd = open("/dev/null", O_RDONLY);
+        if (outFd < 0 || errFd < 0 || nullFd < 0) {
+            _exit(127);
+        }
+        dup2(nullFd, STDIN_FILENO);
+        dup2(outFd, STDOUT_FILENO);
+        dup2(errFd, STDERR_FILENO);
+        execv(executable.c_str(), argv.data());
+        _exit(127);
+    }
+    ProgramResult result;
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+        ADD_FAILURE() << "cannot run " << executable;
+        return result;
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = readTextFile(outPath);
+    result.err = readTextFile(errPath);
+    return result;
+}
+
+std::string sorvaneExecutable() { return SORVANE_EXECUTABLE; }
+
+ProgramResult runSorvaneExecutable(const std::vector<std::string>& args) {
+    return runProgram(sorvaneExecutable(), args);
+}
+
+void writeAudio(const std::string& path, int format, int sampleRate, int channels,
+                const std::vector<double>& interleaved) {
+    SndFileHandle handle = openForWrite(path, format, sampleRate, channels);
+    ASSERT_TRUE(handle);
+    const auto frames = static_cast<sf_count_t>(interleaved.size() / static_cast<std::size_t>(channels));
+    ASSERT_EQ(sf_writef_double(handle.get(), interleaved.data(), frames), frames)
+        << sf_strerror(handle.get());
+}
+
+void writeAudioInts(const std::string& path, int format, int sampleRate, int channels,
+                    const std::vector<std::int32_t>& interleaved) {
+    SndFileHandle handle = openForWrite(path, format, sampleRate, channels);
+    ASSERT_TRUE(handle);
+    const auto frames = static_cast<sf_count_t>(interleaved.size() / static_cast<std::size_t>(channels));
+    ASSERT_EQ(sf_writef_int(handle.get(), interleaved.data(), frames), frames)
+        << sf_strerror(handle.get());
+}
+
+AudioFile readAudio(const std::string& path) {
+    AudioFile file;
+    SndFileHandle handle = openForRead(path, file.info);
+    if (!handle) {
+        return file;
+    }
+    file.samples.resize(static_cast<std::size_t>(file.info.frames) *
+                        static_cast<std::size_t>(file.info.channels));
+    EXPECT_EQ(sf_readf_double(handle.get(), file.samples.data(), file.info.frames), file.info.frames);
+    return file;
+}
+
+std::vector<std::int32_t> readAudioInts(const std::string& path, SF_INFO* infoOut) {
+    SF_INFO info{};
+    SndFileHandle handle = openForRead(path, info);
+    if (infoOut != nullptr) {
+        *infoOut = info;
+    }
+    if (!handle) {
+        return {};
+    }
+    std::vector<std::int32_t> samples(static_cast<std::size_t>(info.frames) *
+                                      static_cast<std::size_t>(info.channels));
+    EXPECT_EQ(sf_readf_int(handle.get(), samples.data(), info.frames), info.frames);
+    return samples;
+}
+
+std::vector<double> distinctStereo(std::size_t frames) {
+    std::vector<double> samples(frames * 2);
+    for (std::size_t i = 0; i < frames; ++i) {
+        samples[2 * i] = static_cast<double>(i % 200) / 256.0 - 0.375;
+        samples[2 * i + 1] = -0.5 * std::sin(static_cast<double>(i) * 0.05);
+    }
+    return samples;
+}
+
+std::vector<double> framesOf(const std::vector<double>& interleaved, int channels,
+                             std::size_t first, std::size_t last) {
+    const auto c = static_cast<std::size_t>(channels);
+    std::vector<double> out;
+    for (std::size_t f = first;; f = first <= last ? f + 1 : f - 1) {
+        out.insert(out.end(), interleaved.begin() + static_cast<std::ptrdiff_t>(f * c),
+                   interleaved.begin() + static_cast<std::ptrdiff_t>(f * c + c));
+        if (f == last) {
+            break;
+        }
+    }
+    return out;
+}
+
+} // namespace sorvane::test

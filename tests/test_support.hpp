@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sndfile.h>
+
+namespace sorvane::test {
+
+// A fresh directory under the system's temporary folder, removed with its
+// contents when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct ProgramResult {
+    int status = -1; // exit status, or -1 when the program died on a signal
+    std::string out;
+    std::string err;
+};
+
+// Runs `executable` with `args`; argv[0] is `argv0` when given, else the path.
+ProgramResult runProgram(const std::string& executable, const std::vector<std::string>& args,
+                         const std::optional<std::string>& argv0 = std::nullopt);
+
+// The path of the sorvane executable under test.
+std::string sorvaneExecutable();
+
+// Runs the sorvane executable under test.
+ProgramResult runSorvaneExecutable(const std::vector<std::string>& args);
+
+// Writes interleaved samples to a new file; clipping is on so integer formats
+// store full scale exactly. Fails the calling test on any error.
+void writeAudio(const std::string& path, int format, int sampleRate, int channels,
+                const std::vector<double>& interleaved);
+
+// Writes raw 32-bit integer samples (libsndfile's left-aligned int scaling).
+void writeAudioInts(const std::string& path, int format, int sampleRate, int channels,
+                    const std::vector<std::int32_t>& interleaved);
+
+struct AudioFile {
+    SF_INFO info{};
+    std::vector<double> samples; // interleaved
+};
+
+AudioFile readAudio(const std::string& path);
+std::vector<std::int32_t> readAudioInts(const std::string& path, SF_INFO* info = nullptr);
+
+// A different signal in each channel, so a swap or an offset shows: a ramp
+// on the left and a sine of a different length, negated, on the right.
+std::vector<double> distinctStereo(std::size_t frames);
+
+// The stereo frames `first`..`last` (inclusive, in that direction) of `interleaved`.
+std::vector<double> framesOf(const std::vector<double>& interleaved, int channels,
+                             std::size_t first, std::size_t last);
+
+std::string readTextFile(const std::string& path);
+
+} // namespace sorvane::test
