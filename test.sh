@@ -13,4 +13,8 @@ cmake -S . -B "$build_dir" \
     -DSORVANE_WARNINGS_AS_ERRORS=ON \
     -DSORVANE_SANITIZE=ON
 cmake --build "$build_dir" --parallel 2
+# A huge allocation must fail as std::bad_alloc, as in a normal build; a leak
+# inside libsndfile that we cannot mend is suppressed (see suppressions/).
+export ASAN_OPTIONS=allocator_may_return_null=1
+export LSAN_OPTIONS="suppressions=$PWD/suppressions/lsan.supp:print_suppressions=0"
 ctest --test-dir "$build_dir" --output-on-failure --parallel 2 --timeout 300

@@ -55,6 +55,23 @@ TEST(ReadInputAudio, MonoLeavesTheRightBufferZeroAndStoresNegativeZeroAsPositive
     EXPECT_EQ(input->right, (ChannelBuffer{0.0, 0.0, 0.0}));
 }
 
+TEST(ReadInputAudio, UntrustedLengthKeepsWhatTheFileDelivers) {
+    TempDir dir;
+    const std::string path = dir.file("take.flac");
+    const std::vector<double> samples = test::distinctStereo(9000);
+    test::writeAudio(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100, 2, samples);
+
+    std::ostringstream err;
+    const std::optional<AudioInput> trusted = readInputAudio(path, err);
+    // A budget too small for the declared count: the growing path must give
+    // exactly what the declared-count path gives.
+    const std::optional<AudioInput> grown = readInputAudio(path, err, 1000);
+    ASSERT_TRUE(trusted && grown) << err.str();
+    EXPECT_EQ(grown->info.frames, 9000);
+    EXPECT_EQ(grown->left, trusted->left);
+    EXPECT_EQ(grown->right, trusted->right);
+}
+
 TEST(ReadInputAudio, RejectsMoreThanTwoChannels) {
     TempDir dir;
     const std::string path = dir.file("quad.wav");

@@ -6,6 +6,9 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <csignal>
+#include <iterator>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,15 +67,30 @@ std::string readTextFile(const std::string& path) {
     return text.str();
 }
 
+bool runningUnderWrapper() {
+    const char* wrapper = std::getenv("SORVANE_TEST_WRAPPER");
+    return wrapper != nullptr && *wrapper != '\0';
+}
+
 ProgramResult runProgram(const std::string& executable, const std::vector<std::string>& args,
-                         const std::optional<std::string>& argv0) {
+                         const RunOptions& options) {
     // Output goes to files rather than pipes, so a chatty child cannot block.
     TempDir capture;
     const std::string outPath = capture.file("stdout");
     const std::string errPath = capture.file("stderr");
 
     std::vector<std::string> storage;
-    storage.push_back(argv0.value_or(executable));
+    std::string program = executable;
+    if (runningUnderWrapper()) {
+        std::istringstream words(std::getenv("SORVANE_TEST_WRAPPER"));
+        for (std::string word; words >> word;) {
+            storage.push_back(word);
+        }
+        program = storage.front();
+        storage.push_back(executable);
+    } else {
+        storage.push_back(options.argv0.value_or(executable));
+    }
     storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& s : storage) {
@@ -91,7 +109,16 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
         dup2(nullFd, STDIN_FILENO);
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
-        execv(executable.c_str(), argv.data());
+        if (options.maxFileSize) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{*options.maxFileSize, *options.maxFileSize};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (runningUnderWrapper()) {
+            execvp(program.c_str(), argv.data());
+        } else {
+            execv(program.c_str(), argv.data());
+        }
         _exit(127);
     }
     ProgramResult result;
@@ -108,8 +135,19 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
 
 std::string sorvaneExecutable() { return SORVANE_EXECUTABLE; }
 
-ProgramResult runSorvaneExecutable(const std::vector<std::string>& args) {
-    return runProgram(sorvaneExecutable(), args);
+ProgramResult runSorvaneExecutable(const std::vector<std::string>& args, const RunOptions& options) {
+    return runProgram(sorvaneExecutable(), args, options);
+}
+
+Bytes readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeBytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
 }
 
 void writeAudio(const std::string& path, int format, int sampleRate, int channels,

@@ -31,15 +31,29 @@ struct ProgramResult {
     std::string err;
 };
 
-// Runs `executable` with `args`; argv[0] is `argv0` when given, else the path.
+struct RunOptions {
+    std::optional<std::string> argv0;         // else the executable's path
+    std::optional<std::uint64_t> maxFileSize; // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+};
+
+// Runs `executable` with `args`. When SORVANE_TEST_WRAPPER is set in the
+// environment (say, to "valgrind --error-exitcode=99 -q"), the program runs
+// under that command.
 ProgramResult runProgram(const std::string& executable, const std::vector<std::string>& args,
-                         const std::optional<std::string>& argv0 = std::nullopt);
+                         const RunOptions& options = {});
+
+// True when programs run under SORVANE_TEST_WRAPPER, which hides argv[0].
+bool runningUnderWrapper();
 
 // The path of the sorvane executable under test.
 std::string sorvaneExecutable();
 
 // Runs the sorvane executable under test.
-ProgramResult runSorvaneExecutable(const std::vector<std::string>& args);
+ProgramResult runSorvaneExecutable(const std::vector<std::string>& args, const RunOptions& options = {});
+
+using Bytes = std::vector<unsigned char>;
+Bytes readBytes(const std::string& path);
+void writeBytes(const std::string& path, const Bytes& bytes);
 
 // Writes interleaved samples to a new file; clipping is on so integer formats
 // store full scale exactly. Fails the calling test on any error.

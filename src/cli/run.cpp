@@ -73,7 +73,7 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
     }
 
     const std::optional<std::uint64_t> written =
-        writeOutputAudio(outputPath, input->info, output, err);
+        writeOutputAudio(outputPath, input->info, output, err, input->identity);
     if (!written) {
         return 1;
     }

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer target with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, generates the seed corpus and fuzzes.
+# Usage: ./fuzz.sh [seconds]   (default 600)
+set -euo pipefail
+cd "$(dirname "$0")"
+seconds=${1:-600}
+
+scripts/ensure-packages.sh clang libclang-rt-14-dev cmake make pkg-config libsndfile1-dev
+
+build_dir=build-fuzz
+cmake -S . -B "$build_dir" \
+    -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DSORVANE_BUILD_TESTS=OFF \
+    -DSORVANE_WARNINGS_AS_ERRORS=ON \
+    -DSORVANE_SANITIZE=ON \
+    -DSORVANE_FUZZ=ON >/dev/null
+cmake --build "$build_dir" --parallel 2 --target sorvane_fuzz sorvane_fuzz_corpus
+
+seeds="$build_dir/seeds"
+corpus="$build_dir/corpus"
+mkdir -p "$seeds" "$corpus" "$build_dir/findings"
+"$build_dir/sorvane_fuzz_corpus" "$seeds"
+
+# Allocation failures become std::bad_alloc, as in a normal build, instead of
+# sanitizer reports; the run itself handles them.
+export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
+export LSAN_OPTIONS="suppressions=$PWD/suppressions/lsan.supp:print_suppressions=0"
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# libsndfile's decoders print notes of their own to standard error; the
+# fuzzer's report goes there too, so keep all of it in a log and show the end.
+log="$build_dir/fuzz.log"
+status=0
+"$build_dir/sorvane_fuzz" \
+    -max_total_time="$seconds" \
+    -max_len=65536 \
+    -timeout=20 \
+    -rss_limit_mb=4096 \
+    -print_final_stats=1 \
+    -close_fd_mask=1 \
+    -artifact_prefix="$build_dir/findings/" \
+    "$corpus" "$seeds" 2>"$log" || status=$?
+grep -E '^(#[0-9]+ +(INITED|DONE)|stat::|Done |==[0-9]+==|SUMMARY|artifact_prefix|Test unit written)' "$log" || true
+if [ "$status" -ne 0 ]; then
+    echo "fuzzing found a problem (status $status); the full log is $log" >&2
+    tail -n 60 "$log" >&2
+fi
+exit "$status"

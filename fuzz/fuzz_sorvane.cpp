@@ -1,0 +1,80 @@
+// libFuzzer target: arbitrary bytes as an input file, through reading, every
+// builder (with a percentage taken from the data) and writing.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include <unistd.h>
+
+#include "audio_io/audio_io.hpp"
+#include "loops/loop_builders.hpp"
+
+namespace {
+
+// Declared lengths beyond this are read as delivered, so a crafted header
+// cannot make one run allocate gigabytes.
+constexpr std::uint64_t kMemoryBudget = 8ULL << 20;
+
+// Loops of more frames than this are built but not written: writing them
+// would only measure the disk.
+constexpr std::size_t kMaxWrittenSamples = 1U << 20;
+
+const std::string& workDirectory() {
+    static const std::string dir = [] {
+        // Memory-backed when the machine has it: every written loop is synced.
+        std::string pattern = access("/dev/shm", W_OK) == 0 ? "/dev/shm/sorvane-fuzz-XXXXXX"
+                                                            : "/tmp/sorvane-fuzz-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::abort();
+        }
+        return pattern;
+    }();
+    return dir;
+}
+
+void writeFile(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        std::abort();
+    }
+    if (size > 0 && std::fwrite(data, 1, size, file) != size) {
+        std::abort();
+    }
+    std::fclose(file);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string input = workDirectory() + "/input";
+    const std::string output = workDirectory() + "/output";
+    writeFile(input, data, size);
+
+    std::ostringstream err;
+    const std::optional<sorvane::AudioInput> audio = sorvane::readInputAudio(input, err, kMemoryBudget);
+    if (!audio) {
+        return 0;
+    }
+    // 0 to 100 in steps of 1/256, both ends included, from the file's last two bytes.
+    float percent = 15.0f;
+    if (size >= 2) {
+        const unsigned raw = (static_cast<unsigned>(data[size - 2]) << 8) | data[size - 1];
+        percent = static_cast<float>(raw % 25601) / 256.0f;
+    }
+    const std::int32_t channels = audio->info.channels;
+    const sorvane::InterleavedBuffer loops[] = {
+        sorvane::buildCrossfadeLoop(audio->left, audio->right, channels, percent),
+        sorvane::buildPingPongLoop(audio->left, audio->right, channels),
+        sorvane::buildZeroCrossingLoop(audio->left, audio->right, channels),
+    };
+    for (const sorvane::InterleavedBuffer& loop : loops) {
+        if (loop.size() <= kMaxWrittenSamples) {
+            sorvane::writeOutputAudio(output, audio->info, loop, err, audio->identity);
+        }
+    }
+    unlink(output.c_str());
+    return 0;
+}
