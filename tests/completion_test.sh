@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Drives the bash completion as bash would and checks what it offers.
+set -euo pipefail
+completion=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+mkdir "field takes"
+touch "kick.wav" "pad one.FLAC" "notes.txt" "field takes/gull.aiff"
+
+# shellcheck source=/dev/null
+source "$completion"
+compopt() { :; } # only valid inside a real completion
+
+failures=0
+expect() {
+    local words=$1 want=$2
+    read -r -a COMP_WORDS <<<"$words"
+    [[ $words == *" " ]] && COMP_WORDS+=("")
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+    _sorvane
+    local got
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | tr '\n' '|')
+    if [[ $got != "$want" ]]; then
+        echo "FAIL: '$words' offered '$got', expected '$want'"
+        failures=$((failures + 1))
+    fi
+}
+
+expect "sorvane " "field takes/|kick.wav|pad one.FLAC|"
+expect "sorvane k" "kick.wav|"
+expect "sorvane kick.wav field" "field takes/|"
+expect "sorvane kick.wav out.wav " "CROSSFADE|PINGPONG|ZEROCROSSING|"
+expect "sorvane kick.wav out.wav ping" "PINGPONG|"
+expect "sorvane kick.wav out.wav Z" "ZEROCROSSING|"
+expect "sorvane kick.wav out.wav CROSSFADE " "|"  # an empty reply prints one empty line
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures failed"
+    exit 1
+fi
+echo "7 passed, 0 failed"

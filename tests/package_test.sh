@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured build tree, unpacks it and runs
+# the packaged binary on a generated recording.
+# Usage: package_test.sh <build dir> <example generator>
+set -euo pipefail
+build=$1
+generator=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/package" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; exit 1; }
+deb=$(find "$work/package" -maxdepth 1 -name 'sorvane_*.deb' | head -n 1)
+[ -n "$deb" ] || { echo "no package built"; cat "$work/cpack.log"; exit 1; }
+
+failures=0
+check() {
+    if "$@"; then :; else
+        echo "FAIL: $*"
+        failures=$((failures + 1))
+    fi
+}
+
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "Depends: $depends"
+check grep -q 'libsndfile1' <<<"$depends"
+
+dpkg-deb -x "$deb" "$work/root"
+check test -x "$work/root/usr/bin/sorvane"
+check test -f "$work/root/usr/share/man/man1/sorvane.1"
+check test -f "$work/root/usr/share/bash-completion/completions/sorvane"
+
+"$generator" "$work/take.wav"
+"$work/root/usr/bin/sorvane" "$work/take.wav" "$work/loop.wav" PingPong >"$work/report"
+check grep -qx 'Buffer: 220500 sample frames' "$work/report"
+check test -s "$work/loop.wav"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures failed"
+    exit 1
+fi
+echo "7 passed, 0 failed"
