@@ -18,4 +18,6 @@ for mode in CROSSFADE PINGPONG ZEROCROSSING; do
     echo
     echo "\$ sorvane out/example.wav out/example-$lower.wav $mode"
     "$build_dir/sorvane" out/example.wav "out/example-$lower.wav" "$mode"
+    echo "\$ sorvane-seam out/example-$lower.wav out/example-$lower-seam.svg"
+    "$build_dir/sorvane-seam" "out/example-$lower.wav" "out/example-$lower-seam.svg"
 done

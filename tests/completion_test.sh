@@ -6,7 +6,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 mkdir "field takes"
-touch "kick.wav" "pad one.FLAC" "notes.txt" "field takes/gull.aiff"
+touch "kick.wav" "pad one.FLAC" "notes.txt" "field takes/gull.aiff" "kick seam.svg"
 
 # shellcheck source=/dev/null
 source "$completion"
@@ -14,11 +14,12 @@ compopt() { :; } # only valid inside a real completion
 
 failures=0
 expect() {
-    local words=$1 want=$2
+    local words=$1 want=$2 function=_sorvane
+    [[ $words == sorvane-seam* ]] && function=_sorvane_seam
     read -r -a COMP_WORDS <<<"$words"
     [[ $words == *" " ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
-    _sorvane
+    "$function"
     local got
     got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort | tr '\n' '|')
     if [[ $got != "$want" ]]; then
@@ -34,9 +35,13 @@ expect "sorvane kick.wav out.wav " "CROSSFADE|PINGPONG|ZEROCROSSING|"
 expect "sorvane kick.wav out.wav ping" "PINGPONG|"
 expect "sorvane kick.wav out.wav Z" "ZEROCROSSING|"
 expect "sorvane kick.wav out.wav CROSSFADE " "|"  # an empty reply prints one empty line
+expect "sorvane-seam " "field takes/|kick.wav|pad one.FLAC|"
+expect "sorvane-seam kick.wav " "field takes/|kick seam.svg|"
+expect "sorvane-seam kick.wav seam.svg " "|"
+[[ $(complete -p sorvane-seam) == *_sorvane_seam* ]] || { echo "FAIL: sorvane-seam not registered"; failures=$((failures + 1)); }
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures failed"
     exit 1
 fi
-echo "7 passed, 0 failed"
+echo "11 passed, 0 failed"

@@ -57,39 +57,43 @@ std::string collapseBlanks(const std::string& text) {
     return out;
 }
 
-// The DIAGNOSTICS section as a reader sees it, on lines long enough never to wrap.
-std::string renderedDiagnostics() {
-    const Output page = runShell("groff -man -Tascii -P-cbou -rLL=2000n '" +
-                                 (kSource / "man/sorvane.1").string() + "' 2>&1");
-    EXPECT_EQ(page.status, 0) << page.out;
-    const std::size_t start = page.out.find("DIAGNOSTICS");
-    const std::size_t end = page.out.find("EXAMPLES", start);
+// The DIAGNOSTICS section of a page as a reader sees it, on lines long
+// enough never to wrap.
+std::string renderedDiagnostics(const std::string& page) {
+    const Output rendered = runShell("groff -man -Tascii -P-cbou -rLL=2000n '" +
+                                     (kSource / "man" / page).string() + "' 2>&1");
+    EXPECT_EQ(rendered.status, 0) << rendered.out;
+    const std::size_t start = rendered.out.find("DIAGNOSTICS");
+    const std::size_t end = rendered.out.find("EXAMPLES", start);
     EXPECT_NE(start, std::string::npos);
-    return collapseBlanks(page.out.substr(start, end - start));
+    return collapseBlanks(rendered.out.substr(start, end - start));
 }
 
-// Every piece of text written to the error stream by the program's sources:
-// the string literals of each `err << ...;` statement, split at line ends.
-std::vector<std::string> messagePieces() {
+// A function's definition, from its signature to its closing brace.
+std::string definitionOf(const std::string& code, const std::string& signature) {
+    const std::size_t start = code.find(signature);
+    EXPECT_NE(start, std::string::npos) << signature;
+    return start == std::string::npos ? "" : code.substr(start, code.find("\n}\n", start) - start);
+}
+
+// Every piece of text written to the error stream by `code`: the string
+// literals of each `err << ...;` statement, split at line ends.
+std::vector<std::string> messagePieces(const std::string& code) {
     std::vector<std::string> pieces;
     const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
-    for (const auto& entry : fs::recursive_directory_iterator(kSource / "src")) {
-        if (entry.path().extension() != ".cpp") {
-            continue;
-        }
-        const std::string code = readFile(entry.path());
-        for (std::size_t at = code.find("err <<"); at != std::string::npos; at = code.find("err <<", at + 1)) {
-            const std::string statement = code.substr(at, code.find(';', at) - at);
-            for (auto it = std::sregex_iterator(statement.begin(), statement.end(), literal);
-                 it != std::sregex_iterator(); ++it) {
-                std::string text = (*it)[1].str();
-                text = std::regex_replace(text, std::regex(R"(\\")"), "\"");
-                std::istringstream lines(std::regex_replace(text, std::regex(R"(\\n)"), "\n"));
-                for (std::string line; std::getline(lines, line);) {
-                    line = collapseBlanks(line);
-                    if (!line.empty() && line != " ") {
-                        pieces.push_back(line);
-                    }
+    for (std::size_t at = code.find("err <<"); at != std::string::npos; at = code.find("err <<", at + 1)) {
+        const std::string statement = code.substr(at, code.find(';', at) - at);
+        for (auto it = std::sregex_iterator(statement.begin(), statement.end(), literal);
+             it != std::sregex_iterator(); ++it) {
+            std::string text = std::regex_replace((*it)[1].str(), std::regex(R"(\\")"), "\"");
+            std::istringstream lines(std::regex_replace(text, std::regex(R"(\\n)"), "\n"));
+            for (std::string line; std::getline(lines, line);) {
+                line = collapseBlanks(line);
+                // Leading and trailing blanks join a piece to a value printed beside it.
+                line.erase(0, line.find_first_not_of(' '));
+                line.erase(line.find_last_not_of(' ') + 1);
+                if (!line.empty()) {
+                    pieces.push_back(line);
                 }
             }
         }
@@ -97,24 +101,41 @@ std::vector<std::string> messagePieces() {
     return pieces;
 }
 
-TEST(ManPage, FormatsWithoutWarnings) {
-    const Output check = runShell("groff -man -ww -z '" + (kSource / "man/sorvane.1").string() + "' 2>&1");
-    EXPECT_EQ(check.status, 0);
-    EXPECT_EQ(check.out, "");
+void expectAllListed(const std::vector<std::string>& pieces, const std::string& page) {
+    const std::string diagnostics = renderedDiagnostics(page);
+    for (const std::string& piece : pieces) {
+        EXPECT_NE(diagnostics.find(piece), std::string::npos)
+            << "not in DIAGNOSTICS of " << page << ": \"" << piece << "\"";
+    }
 }
 
-TEST(ManPage, DiagnosticsListEveryMessageOfTheProgram) {
-    const std::string diagnostics = renderedDiagnostics();
-    const std::vector<std::string> pieces = messagePieces();
-    // The usage text, the mode, percentage, channel, read, write and
-    // zero-crossing messages: far more than a handful, or the scan broke.
-    ASSERT_GE(pieces.size(), 15u);
-    for (std::string piece : pieces) {
-        // Leading and trailing blanks join the piece to a value printed beside it.
-        piece.erase(0, piece.find_first_not_of(' '));
-        piece.erase(piece.find_last_not_of(' ') + 1);
-        EXPECT_NE(diagnostics.find(piece), std::string::npos) << "not in DIAGNOSTICS: \"" << piece << "\"";
+const std::string kAudioIo = readFile(kSource / "src/audio_io/audio_io.cpp");
+const std::string kReading = definitionOf(kAudioIo, "std::optional<AudioInput> readInputAudio(");
+
+TEST(ManPage, FormatWithoutWarnings) {
+    for (const char* page : {"sorvane.1", "sorvane-seam.1"}) {
+        const Output check = runShell("groff -man -ww -z '" + (kSource / "man" / page).string() + "' 2>&1");
+        EXPECT_EQ(check.status, 0) << page;
+        EXPECT_EQ(check.out, "") << page;
     }
+}
+
+TEST(ManPage, SorvaneDiagnosticsListEveryMessageOfTheProgram) {
+    std::vector<std::string> pieces = messagePieces(readFile(kSource / "src/cli/run.cpp"));
+    const std::vector<std::string> io = messagePieces(kAudioIo);
+    pieces.insert(pieces.end(), io.begin(), io.end());
+    // Usage, mode, percentage, channel, read, write and zero-crossing
+    // messages: far more than a handful, or the scan broke.
+    ASSERT_GE(pieces.size(), 15u);
+    expectAllListed(pieces, "sorvane.1");
+}
+
+TEST(ManPage, SeamDiagnosticsListEveryMessageOfTheProgram) {
+    std::vector<std::string> pieces = messagePieces(readFile(kSource / "src/cli/seam_run.cpp"));
+    const std::vector<std::string> reading = messagePieces(kReading);
+    ASSERT_GE(reading.size(), 5u);
+    pieces.insert(pieces.end(), reading.begin(), reading.end());
+    expectAllListed(pieces, "sorvane-seam.1");
 }
 
 } // namespace

@@ -26,17 +26,22 @@ echo "Depends: $depends"
 check grep -q 'libsndfile1' <<<"$depends"
 
 dpkg-deb -x "$deb" "$work/root"
-check test -x "$work/root/usr/bin/sorvane"
-check test -f "$work/root/usr/share/man/man1/sorvane.1"
-check test -f "$work/root/usr/share/bash-completion/completions/sorvane"
+for command in sorvane sorvane-seam; do
+    check test -x "$work/root/usr/bin/$command"
+    check test -f "$work/root/usr/share/man/man1/$command.1"
+    check test -f "$work/root/usr/share/bash-completion/completions/$command"
+done
 
 "$generator" "$work/take.wav"
 "$work/root/usr/bin/sorvane" "$work/take.wav" "$work/loop.wav" PingPong >"$work/report"
 check grep -qx 'Buffer: 220500 sample frames' "$work/report"
 check test -s "$work/loop.wav"
+"$work/root/usr/bin/sorvane-seam" "$work/loop.wav" "$work/seam.svg" >"$work/seam"
+check grep -qx 'seam: smooth' "$work/seam"
+check test -s "$work/seam.svg"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures failed"
     exit 1
 fi
-echo "7 passed, 0 failed"
+echo "13 passed, 0 failed"

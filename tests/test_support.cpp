@@ -134,6 +134,7 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
 }
 
 std::string sorvaneExecutable() { return SORVANE_EXECUTABLE; }
+std::string seamExecutable() { return SORVANE_SEAM_EXECUTABLE; }
 
 ProgramResult runSorvaneExecutable(const std::vector<std::string>& args, const RunOptions& options) {
     return runProgram(sorvaneExecutable(), args, options);

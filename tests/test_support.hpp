@@ -45,8 +45,9 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
 // True when programs run under SORVANE_TEST_WRAPPER, which hides argv[0].
 bool runningUnderWrapper();
 
-// The path of the sorvane executable under test.
+// The paths of the executables under test.
 std::string sorvaneExecutable();
+std::string seamExecutable();
 
 // Runs the sorvane executable under test.
 ProgramResult runSorvaneExecutable(const std::vector<std::string>& args, const RunOptions& options = {});

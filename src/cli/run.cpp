@@ -4,10 +4,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <new>
-#include <stdexcept>
 
 #include "audio_io/audio_io.hpp"
+#include "cli/memory_guard.hpp"
 #include "loops/loop_builders.hpp"
 
 namespace sorvane {
@@ -117,15 +116,7 @@ std::optional<float> parseCrossfadePercent(const char* text) {
 }
 
 int runSorvane(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    // Memory that cannot be had (an absurd declared length, say) ends the run
-    // with status 1; the program has no message of its own for it.
-    try {
-        return runChecked(argc, argv, out, err);
-    } catch (const std::bad_alloc&) {
-        return 1;
-    } catch (const std::length_error&) {
-        return 1;
-    }
+    return exitOneWhenMemoryRunsOut([&] { return runChecked(argc, argv, out, err); });
 }
 
 } // namespace sorvane
