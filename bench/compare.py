@@ -60,11 +60,14 @@ def commands(tool, build, inp, out, mode, frames):
 
 
 def measure(tools, runs, job):
-    """Runs each tool's job `runs` times, interleaved, and returns medians."""
+    """Runs each tool's job `runs` times, interleaved in a rotating order, and
+    returns medians. Dirty pages are flushed before each job, so no tool pays
+    for the writeback of the one before it."""
     walls = {t: [] for t in tools}
     peaks = {t: [] for t in tools}
-    for _ in range(runs):
-        for tool in tools:
+    for round_ in range(runs):
+        for tool in tools[round_ % len(tools):] + tools[:round_ % len(tools)]:
+            os.sync()
             wall = 0.0
             peak = 0
             for argv in job(tool):
@@ -130,6 +133,7 @@ def main():
                                          f"{work}/out/{tool}-{name}", mode, RATE)]
         print_table(f"{mode.upper()}, {len(shorts)} one-second stereo WAV files, one process each",
                     measure(tools, args.runs, batch))
+    print(f"\n{time.strftime('%Y-%m-%dT%H:%M:%S')} done")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -156,6 +157,50 @@ TEST(CrossfadeLoop, HoldsBlendedSumsToFullScale) {
     for (std::size_t k = 0; k < 12; ++k) {
         EXPECT_EQ(out[2 * k], 1.0) << k;
         EXPECT_EQ(out[2 * k + 1], -1.0) << k;
+    }
+}
+
+// The blend written out step by step, every frame through the division and
+// both square roots, as a reference for the builder's shortcuts.
+InterleavedBuffer referenceCrossfade(const ChannelBuffer& in, float percent) {
+    const std::uint64_t n = in.size();
+    const float x = percent * 0.01f;
+    const auto f = static_cast<std::uint64_t>(static_cast<double>(x) * static_cast<double>(n));
+    const std::uint64_t m = n - f;
+    const float span = static_cast<float>(n) * x;
+    InterleavedBuffer out(m);
+    for (std::uint64_t k = 0; k < m; ++k) {
+        float w = 1.0f - static_cast<float>(m - k) / span;
+        w = w < 0.0f ? 0.0f : (w > 1.0f ? 1.0f : w);
+        const auto a = static_cast<double>(std::sqrt(w));
+        const auto b = static_cast<double>(std::sqrt(1.0f - w));
+        double v = b * in[f + k] + a * in[(2 * f + k) % n];
+        v = !(v < 1.0) ? 1.0 : v;
+        out[k] = !(v > -1.0) ? -1.0 : v;
+    }
+    return out;
+}
+
+TEST(CrossfadeLoop, MatchesTheStepByStepBlendForManyLengthsAndPercentages) {
+    const float percents[] = {0.0f, -0.0f, 0.5f, 1.0f, 10.0f, 15.0f, 33.3f, 50.0f, 66.7f, 80.0f, 99.9f, 100.0f};
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 0; n <= 64; ++n) {
+        lengths.push_back(n);
+    }
+    lengths.insert(lengths.end(), {1000, 4097, 44100});
+    for (const std::size_t n : lengths) {
+        ChannelBuffer in(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            in[i] = 0.9 * std::sin(static_cast<double>(i) * 0.37) + 0.3 * std::cos(static_cast<double>(i) * 0.011);
+        }
+        for (const float p : percents) {
+            const InterleavedBuffer got = buildCrossfadeLoop(in, in, 1, p);
+            const InterleavedBuffer want = referenceCrossfade(in, p);
+            ASSERT_EQ(got.size(), want.size()) << "N=" << n << " p=" << p;
+            for (std::size_t k = 0; k < got.size(); ++k) {
+                ASSERT_EQ(std::memcmp(&got[k], &want[k], sizeof(double)), 0) << "N=" << n << " p=" << p << " k=" << k;
+            }
+        }
     }
 }
 

@@ -48,15 +48,23 @@ InterleavedBuffer buildCrossfadeLoop(const ChannelBuffer& left, const ChannelBuf
     const float span = static_cast<float>(n) * factor;
     for (std::uint64_t k = 0; k < outFrames; ++k) {
         const auto remaining = static_cast<float>(outFrames - k);
-        float w = 1.0f - remaining / span;
-        if (w < 0.0f) {
-            w = 0.0f;
+        double headWeight = 0.0;
+        double bodyWeight = 1.0;
+        // Until the remaining count drops below the span, R / L is at least 1
+        // and w is held to 0: skip the division and the square roots, which
+        // give exactly these weights. A negative-zero span must take the
+        // long way, where R / L is -inf and w becomes 1.
+        if (!(remaining >= span && !std::signbit(span))) {
+            float w = 1.0f - remaining / span;
+            if (w < 0.0f) {
+                w = 0.0f;
+            }
+            if (w > 1.0f) {
+                w = 1.0f;
+            }
+            headWeight = static_cast<double>(std::sqrt(w));
+            bodyWeight = static_cast<double>(std::sqrt(1.0f - w));
         }
-        if (w > 1.0f) {
-            w = 1.0f;
-        }
-        const auto headWeight = static_cast<double>(std::sqrt(w));
-        const auto bodyWeight = static_cast<double>(std::sqrt(1.0f - w));
 
         const auto body = static_cast<std::size_t>(fadeFrames + k);
         const auto head = static_cast<std::size_t>((2 * fadeFrames + k) % n);
