@@ -95,6 +95,21 @@ bool closeWritten(SndFileHandle& handle, std::ostream& err) {
     return true;
 }
 
+// Creates `path` in the given format, writes the whole buffer and closes it.
+std::optional<sf_count_t> writeNewFile(const std::string& path, SF_INFO info, const InterleavedBuffer& buffer,
+                                       std::ostream& err) {
+    SndFileHandle handle(sf_open(path.c_str(), SFM_WRITE, &info));
+    if (!handle) {
+        err << "Error opening output file: " << sf_strerror(nullptr) << "\n";
+        return std::nullopt;
+    }
+    const std::optional<sf_count_t> frames = writeFrames(handle.get(), info.format, info.channels, buffer, err);
+    if (!frames || !closeWritten(handle, err)) {
+        return std::nullopt;
+    }
+    return frames;
+}
+
 // Removes a temporary file unless it was put in place.
 class TemporaryFile {
 public:
@@ -150,14 +165,8 @@ std::optional<std::uint64_t> replaceInput(const std::string& path, SF_INFO outIn
     close(fd);
     TemporaryFile temporary(pattern);
 
-    SndFileHandle handle(sf_open(temporary.path().c_str(), SFM_WRITE, &outInfo));
-    if (!handle) {
-        err << "Error opening output file: " << sf_strerror(nullptr) << "\n";
-        return std::nullopt;
-    }
-    const std::optional<sf_count_t> frames =
-        writeFrames(handle.get(), outInfo.format, outInfo.channels, buffer, err);
-    if (!frames || !closeWritten(handle, err)) {
+    const std::optional<sf_count_t> frames = writeNewFile(temporary.path(), outInfo, buffer, err);
+    if (!frames) {
         return std::nullopt;
     }
     if (chmod(temporary.path().c_str(), original.st_mode & 07777) != 0 ||
@@ -259,14 +268,8 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
         }
     }
 
-    SndFileHandle handle(sf_open(path.c_str(), SFM_WRITE, &outInfo));
-    if (!handle) {
-        err << "Error opening output file: " << sf_strerror(nullptr) << "\n";
-        return std::nullopt;
-    }
-    const std::optional<sf_count_t> frames =
-        writeFrames(handle.get(), outInfo.format, outInfo.channels, buffer, err);
-    if (!frames || !closeWritten(handle, err)) {
+    const std::optional<sf_count_t> frames = writeNewFile(path, outInfo, buffer, err);
+    if (!frames) {
         return std::nullopt;
     }
     return static_cast<std::uint64_t>(*frames);
