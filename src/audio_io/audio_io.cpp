@@ -1,7 +1,6 @@
 #include "audio_io/audio_io.hpp"
 
 #include <cerrno>
-#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
