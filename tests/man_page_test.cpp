@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -76,17 +75,31 @@ std::string definitionOf(const std::string& code, const std::string& signature) 
     return start == std::string::npos ? "" : code.substr(start, code.find("\n}\n", start) - start);
 }
 
+// The string literals in a piece of C++ code, escapes resolved.
+std::vector<std::string> stringLiterals(const std::string& code) {
+    std::vector<std::string> literals;
+    for (std::size_t at = code.find('"'); at != std::string::npos; at = code.find('"', at + 1)) {
+        std::string text;
+        for (++at; at < code.size() && code[at] != '"'; ++at) {
+            if (code[at] == '\\' && at + 1 < code.size()) {
+                ++at;
+                text += code[at] == 'n' ? '\n' : code[at];
+            } else {
+                text += code[at];
+            }
+        }
+        literals.push_back(text);
+    }
+    return literals;
+}
+
 // Every piece of text written to the error stream by `code`: the string
 // literals of each `err << ...;` statement, split at line ends.
 std::vector<std::string> messagePieces(const std::string& code) {
     std::vector<std::string> pieces;
-    const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
     for (std::size_t at = code.find("err <<"); at != std::string::npos; at = code.find("err <<", at + 1)) {
-        const std::string statement = code.substr(at, code.find(';', at) - at);
-        for (auto it = std::sregex_iterator(statement.begin(), statement.end(), literal);
-             it != std::sregex_iterator(); ++it) {
-            std::string text = std::regex_replace((*it)[1].str(), std::regex(R"(\\")"), "\"");
-            std::istringstream lines(std::regex_replace(text, std::regex(R"(\\n)"), "\n"));
+        for (const std::string& text : stringLiterals(code.substr(at, code.find(';', at) - at))) {
+            std::istringstream lines(text);
             for (std::string line; std::getline(lines, line);) {
                 line = collapseBlanks(line);
                 // Leading and trailing blanks join a piece to a value printed beside it.
