@@ -139,16 +139,6 @@ TEST(EndToEnd, ZeroCrossingWithoutARisingCrossingFailsAndCreatesNoFile) {
     EXPECT_FALSE(fs::exists(dir.file("out.wav")));
 }
 
-TEST(EndToEnd, OutputThatCannotBeCreatedIsReported) {
-    TempDir dir;
-    const std::string input = dir.file("in.wav");
-    test::writeAudio(input, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, {0.25, -0.25});
-    const ProgramResult r = runSorvaneExecutable({input, dir.file("missing dir/out.wav"), "pingpong"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "Error opening output file: System error : No such file or directory.\n");
-}
-
 TEST(EndToEnd, FullCrossfadeWritesAnEmptyFileAndReportsNoFrames) {
     TempDir dir;
     const std::string input = dir.file("in.aiff");
@@ -251,11 +241,11 @@ TEST_P(FormatTest, OutputKeepsTheInputsFormatWhateverItsName) {
     const std::string input = dir.file("input");
     std::vector<double> samples = test::distinctStereo(3000);
     if (c.channels == 1) {
-        samples = test::framesOf(samples, 2, 0, 2999);
-        samples.resize(3000);
-        for (std::size_t i = 0; i < samples.size(); ++i) {
-            samples[i] = test::distinctStereo(3000)[2 * i + 1];
+        // The right signal alone: it crosses zero, so every mode has a loop.
+        for (std::size_t i = 0; i < 3000; ++i) {
+            samples[i] = samples[2 * i + 1];
         }
+        samples.resize(3000);
     }
     test::writeAudio(input, c.format, c.sampleRate, c.channels, samples);
     const test::AudioFile in = test::readAudio(input);

@@ -66,20 +66,6 @@ TEST(ParseCrossfadePercentSign, NegativeZeroKeepsItsSign) {
     EXPECT_TRUE(std::signbit(*value));
 }
 
-TEST(RunSorvane, ChecksModeBeforePercentAndBothBeforeTheInput) {
-    const char* const badBoth[] = {"sorvane", "/no/such/in.wav", "/no/such/out.wav", "loop", "200"};
-    std::ostringstream out;
-    std::ostringstream err;
-    EXPECT_EQ(runSorvane(5, badBoth, out, err), 1);
-    EXPECT_EQ(err.str(), "Error: unknown mode \"loop\".\nValid modes are: CROSSFADE, PINGPONG, ZEROCROSSING\n");
-
-    const char* const badPercent[] = {"sorvane", "/no/such/in.wav", "/no/such/out.wav", "pingpong", "200"};
-    err.str("");
-    EXPECT_EQ(runSorvane(5, badPercent, out, err), 1);
-    EXPECT_EQ(err.str(), "Cross fade length must be a number between 0 and 100 %\n");
-    EXPECT_EQ(out.str(), "");
-}
-
 TEST(RunSorvane, EmptyArgumentVectorGetsTheUsageWithTheProgramsOwnName) {
     const char* const none[] = {nullptr};
     std::ostringstream out;
