@@ -12,14 +12,7 @@
 
 #include <sndfile.h>
 
-namespace {
-
-struct SndFileCloser {
-    void operator()(SNDFILE* handle) const { sf_close(handle); }
-};
-using Handle = std::unique_ptr<SNDFILE, SndFileCloser>;
-
-} // namespace
+#include "audio_io/sndfile_handle.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 4) {
@@ -28,7 +21,7 @@ int main(int argc, char** argv) {
     }
     const std::string mode = argv[3];
     SF_INFO info{};
-    Handle in(sf_open(argv[1], SFM_READ, &info));
+    sorvane::SndFileHandle in(sf_open(argv[1], SFM_READ, &info));
     if (!in) {
         std::cerr << sf_strerror(nullptr) << "\n";
         return 1;
@@ -77,7 +70,7 @@ int main(int argc, char** argv) {
     outInfo.samplerate = info.samplerate;
     outInfo.channels = info.channels;
     outInfo.format = info.format;
-    Handle outFile(sf_open(argv[2], SFM_WRITE, &outInfo));
+    sorvane::SndFileHandle outFile(sf_open(argv[2], SFM_WRITE, &outInfo));
     if (!outFile) {
         std::cerr << sf_strerror(nullptr) << "\n";
         return 1;

@@ -12,13 +12,11 @@
 
 #include <sndfile.h>
 
+#include "audio_io/sndfile_handle.hpp"
+
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
-
-struct SndFileCloser {
-    void operator()(SNDFILE* handle) const { sf_close(handle); }
-};
 
 bool writeSignal(const std::string& path, int format, double seconds, std::uint64_t seed) {
     constexpr int kRate = 44100;
@@ -26,7 +24,7 @@ bool writeSignal(const std::string& path, int format, double seconds, std::uint6
     info.samplerate = kRate;
     info.channels = 2;
     info.format = format;
-    std::unique_ptr<SNDFILE, SndFileCloser> file(sf_open(path.c_str(), SFM_WRITE, &info));
+    sorvane::SndFileHandle file(sf_open(path.c_str(), SFM_WRITE, &info));
     if (!file) {
         std::cerr << path << ": " << sf_strerror(nullptr) << "\n";
         return false;

@@ -7,11 +7,9 @@
 
 #include <sndfile.h>
 
-namespace {
+#include "audio_io/sndfile_handle.hpp"
 
-struct SndFileCloser {
-    void operator()(SNDFILE* handle) const { sf_close(handle); }
-};
+namespace {
 
 struct Seed {
     const char* name;
@@ -62,7 +60,7 @@ int main(int argc, char** argv) {
         info.channels = seed.channels;
         info.format = seed.format;
         const std::string path = std::string(argv[1]) + "/" + seed.name;
-        std::unique_ptr<SNDFILE, SndFileCloser> file(sf_open(path.c_str(), SFM_WRITE, &info));
+        sorvane::SndFileHandle file(sf_open(path.c_str(), SFM_WRITE, &info));
         if (!file) {
             std::cerr << seed.name << ": " << sf_strerror(nullptr) << "\n";
             ++failures;

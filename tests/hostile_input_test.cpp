@@ -65,9 +65,11 @@ void patchFlacStreamInfo(Bytes& b, std::uint64_t keepMask, std::uint64_t value) 
 
 constexpr std::uint64_t kFlacTotalMask = (std::uint64_t{1} << 36) - 1;
 
+using Craft = std::function<Bytes(const TempDir&)>;
+
 struct HostileCase {
     const char* name;
-    std::function<Bytes(const TempDir&)> craft;
+    Craft craft;
     int status;
     std::string err;          // the whole of standard error, or its end when `errEndsWith`
     bool errEndsWith = false; // some decoders print notes of their own first
@@ -76,161 +78,111 @@ struct HostileCase {
 
 void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
 
-Bytes withWavDataSize(const TempDir& d, std::uint32_t size) {
-    Bytes b = validFile(d, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1000);
-    putLittle(b, offsetOf(b, "data") + 4, size, 4);
-    return b;
+// A valid file with `patch` applied to its bytes.
+Craft patched(int format, int channels, std::size_t frames, std::function<void(Bytes&)> patch) {
+    return [=](const TempDir& d) {
+        Bytes b = validFile(d, format, channels, frames);
+        patch(b);
+        return b;
+    };
+}
+
+Craft withWavDataSize(std::uint32_t size) {
+    return patched(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1000,
+                   [size](Bytes& b) { putLittle(b, offsetOf(b, "data") + 4, size, 4); });
 }
 
 const HostileCase kCases[] = {
-    {"wavDataSizeZero", [](const TempDir& d) { return withWavDataSize(d, 0); }, 0, "", false, 0},
-    {"wavDataSizeTooSmall", [](const TempDir& d) { return withWavDataSize(d, 1); }, 0, "", false, 0},
-    {"wavDataSizeTooLarge", [](const TempDir& d) { return withWavDataSize(d, 1000000); }, 0, "", false, 2000},
-    {"wavDataSizeAllOnes", [](const TempDir& d) { return withWavDataSize(d, 0xFFFFFFFF); }, 0, "", false, 2000},
+    {"wavDataSizeZero", withWavDataSize(0), 0, "", false, 0},
+    {"wavDataSizeTooSmall", withWavDataSize(1), 0, "", false, 0},
+    {"wavDataSizeTooLarge", withWavDataSize(1000000), 0, "", false, 2000},
+    {"wavDataSizeAllOnes", withWavDataSize(0xFFFFFFFF), 0, "", false, 2000},
     {"wavRiffSizeAllOnes",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1000);
-         putLittle(b, 4, 0xFFFFFFFF, 4);
-         return b;
-     },
+     patched(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { putLittle(b, 4, 0xFFFFFFFF, 4); }),
      0, "", false, 2000},
     {"wavCutInHeader",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1000);
-         b.resize(30);
-         return b;
-     },
+     patched(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { b.resize(30); }),
      1, "Error opening input file: Error in WAV file. No 'data' chunk marker.\n"},
     {"wavCutInData",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1000);
-         b.resize(44 + 401);
-         return b;
-     },
+     patched(SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { b.resize(44 + 401); }),
      0, "", false, 200},
     {"aiffFrameCountAllOnes",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, 1000);
-         putBig(b, offsetOf(b, "COMM") + 10, 0xFFFFFFFF, 4);
-         return b;
-     },
+     patched(SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { putBig(b, offsetOf(b, "COMM") + 10, 0xFFFFFFFF, 4); }),
      0, "", false, 2000},
     {"aiffSoundSizeZero",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, 1000);
-         putBig(b, offsetOf(b, "SSND") + 4, 0, 4);
-         return b;
-     },
+     patched(SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { putBig(b, offsetOf(b, "SSND") + 4, 0, 4); }),
      0, "", false, 2000},
     {"aiffCutInData",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 1, 1000);
-         b.resize(b.size() - 1000);
-         return b;
-     },
+     patched(SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 1, 1000,
+             [](Bytes& b) { b.resize(b.size() - 1000); }),
      0, "", false, 1332},
     {"auDataSizeZero",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_AU | SF_FORMAT_PCM_16, 2, 1000);
-         putBig(b, 8, 0, 4);
-         return b;
-     },
+     patched(SF_FORMAT_AU | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { putBig(b, 8, 0, 4); }),
      0, "", false, 0},
     {"auDataSizeUnknown",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_AU | SF_FORMAT_PCM_16, 2, 1000);
-         putBig(b, 8, 0xFFFFFFFF, 4);
-         return b;
-     },
+     patched(SF_FORMAT_AU | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { putBig(b, 8, 0xFFFFFFFF, 4); }),
      0, "", false, 2000},
     {"w64DataSizeZero",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_W64 | SF_FORMAT_PCM_16, 2, 1000);
-         putLittle(b, offsetOf(b, "data") + 16, 0, 8);
-         return b;
-     },
+     patched(SF_FORMAT_W64 | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { putLittle(b, offsetOf(b, "data") + 16, 0, 8); }),
      0, "", false, 2000},
     {"w64DataSizeTooLarge",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_W64 | SF_FORMAT_PCM_16, 2, 1000);
-         putLittle(b, offsetOf(b, "data") + 16, 0xFFFFFFFF, 8);
-         return b;
-     },
+     patched(SF_FORMAT_W64 | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { putLittle(b, offsetOf(b, "data") + 16, 0xFFFFFFFF, 8); }),
      0, "", false, 2000},
     {"cafDataSizeZero",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_CAF | SF_FORMAT_PCM_16, 2, 1000);
-         putBig(b, offsetOf(b, "data") + 4, 0, 8);
-         return b;
-     },
+     patched(SF_FORMAT_CAF | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { putBig(b, offsetOf(b, "data") + 4, 0, 8); }),
      1, "Error opening input file: Internal error : SF_INFO struct incomplete.\n"},
     {"cafDataSizeTooLarge",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_CAF | SF_FORMAT_PCM_16, 2, 1000);
-         putBig(b, offsetOf(b, "data") + 4, 1000000, 8);
-         return b;
-     },
+     patched(SF_FORMAT_CAF | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { putBig(b, offsetOf(b, "data") + 4, 1000000, 8); }),
      1, "Error opening input file: Supported file format but file is malformed.\n"},
     {"cafCutInHeader",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_CAF | SF_FORMAT_FLOAT, 1, 1000);
-         b.resize(40);
-         return b;
-     },
+     patched(SF_FORMAT_CAF | SF_FORMAT_FLOAT, 1, 1000,
+             [](Bytes& b) { b.resize(40); }),
      1, "Error opening input file: Supported file format but file is malformed.\n"},
     // Streaming encoders leave the total at 0; libsndfile then knows no length.
     {"flacTotalUnknown",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 1000);
-         patchFlacStreamInfo(b, ~kFlacTotalMask, 0);
-         return b;
-     },
+     patched(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { patchFlacStreamInfo(b, ~kFlacTotalMask, 0); }),
      0, "", false, 2000},
     {"flacTotalAbsurd",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 1000);
-         patchFlacStreamInfo(b, ~kFlacTotalMask, kFlacTotalMask);
-         return b;
-     },
+     patched(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { patchFlacStreamInfo(b, ~kFlacTotalMask, kFlacTotalMask); }),
      0, "", false, 2000},
     {"flacCutInHeader",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 1000);
-         b.resize(20);
-         return b;
-     },
+     patched(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 1000,
+             [](Bytes& b) { b.resize(20); }),
      1, "Error opening input file: File contains data in an unimplemented format.\n"},
     {"flacCutInData",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 10000);
-         b.resize(b.size() / 2);
-         return b;
-     },
+     patched(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 10000,
+             [](Bytes& b) { b.resize(b.size() / 2); }),
      1, "Error reading input file: Error : flac decoder lost sync.\n"},
     // The Xing header's frame count, times 1152 samples a frame.
     {"mp3XingCountAbsurd",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 2, 44100);
-         putBig(b, offsetOf(b, "Xing") + 8, 0xFFFFFFFF, 4);
-         return b;
-     },
+     patched(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 2, 44100,
+             [](Bytes& b) { putBig(b, offsetOf(b, "Xing") + 8, 0xFFFFFFFF, 4); }),
      0, "", false, 89950},
     // The decoder gives up part-way and returns 0 with the error left behind.
     {"mp3GarbageAfterTheStart",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 2, 44100);
-         for (std::size_t k = 2000; k < b.size(); ++k) {
-             b[k] = static_cast<unsigned char>(k * 131 + 7);
-         }
-         return b;
-     },
+     patched(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 2, 44100,
+             [](Bytes& b) {
+                 for (std::size_t k = 2000; k < b.size(); ++k) {
+                     b[k] = static_cast<unsigned char>(k * 131 + 7);
+                 }
+             }),
      1, "Error reading input file: Unspecified internal error.\n", true},
     {"oggCutInTheMiddle",
-     [](const TempDir& d) {
-         Bytes b = validFile(d, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 2, 44100);
-         b.resize(b.size() / 2);
-         return b;
-     },
+     patched(SF_FORMAT_OGG | SF_FORMAT_VORBIS, 2, 44100,
+             [](Bytes& b) { b.resize(b.size() / 2); }),
      1, "Error opening input file: Supported file format but file is malformed.\n"},
     {"textNamedWav", [](const TempDir&) { return Bytes{'h', 'e', 'l', 'l', 'o', '\n'}; }, 1,
      "Error opening input file: Format not recognised.\n"},

@@ -14,14 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include "audio_io/sndfile_handle.hpp"
+
 namespace sorvane::test {
 
 namespace {
-
-struct SndFileCloser {
-    void operator()(SNDFILE* handle) const { sf_close(handle); }
-};
-using SndFileHandle = std::unique_ptr<SNDFILE, SndFileCloser>;
 
 SndFileHandle openForWrite(const std::string& path, int format, int sampleRate, int channels) {
     SF_INFO info{};

@@ -10,14 +10,12 @@
 
 #include <sndfile.h>
 
+#include "audio_io/sndfile_handle.hpp"
+
 namespace {
 
 constexpr int kSampleRate = 44100;
 constexpr double kSeconds = 2.5;
-
-struct SndFileCloser {
-    void operator()(SNDFILE* handle) const { sf_close(handle); }
-};
 
 // A small linear congruential generator: portable and repeatable noise.
 class Noise {
@@ -72,7 +70,7 @@ int main(int argc, char** argv) {
     info.samplerate = kSampleRate;
     info.channels = 2;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    std::unique_ptr<SNDFILE, SndFileCloser> file(sf_open(argv[1], SFM_WRITE, &info));
+    sorvane::SndFileHandle file(sf_open(argv[1], SFM_WRITE, &info));
     if (!file) {
         std::cerr << "Error opening output file: " << sf_strerror(nullptr) << "\n";
         return 1;

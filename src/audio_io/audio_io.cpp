@@ -11,14 +11,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "audio_io/sndfile_handle.hpp"
+
 namespace sorvane {
 
 namespace {
-
-struct SndFileCloser {
-    void operator()(SNDFILE* handle) const { sf_close(handle); }
-};
-using SndFileHandle = std::unique_ptr<SNDFILE, SndFileCloser>;
 
 // Large enough that libsndfile reads in big chunks, small enough to stay in cache.
 constexpr sf_count_t kReadBlockFrames = 4096;
