@@ -55,22 +55,46 @@ TEST(ReadInputAudio, MonoLeavesTheRightBufferZeroAndStoresNegativeZeroAsPositive
     EXPECT_EQ(input->right, (ChannelBuffer{0.0, 0.0, 0.0}));
 }
 
-TEST(ReadInputAudio, UntrustedLengthKeepsWhatTheFileDelivers) {
-    TempDir dir;
-    const std::string path = dir.file("take.flac");
-    const std::vector<double> samples = test::distinctStereo(9000);
-    test::writeAudio(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100, 2, samples);
+struct ReserveCase {
+    const char* name;
+    sf_count_t declared;
+    int format;
+    int channels;
+    std::optional<std::uint64_t> fileBytes;
+    std::uint64_t reserved;
+};
 
-    std::ostringstream err;
-    const std::optional<AudioInput> trusted = readInputAudio(path, err);
-    // A budget too small for the declared count: the growing path must give
-    // exactly what the declared-count path gives.
-    const std::optional<AudioInput> grown = readInputAudio(path, err, 1000);
-    ASSERT_TRUE(trusted && grown) << err.str();
-    EXPECT_EQ(grown->info.frames, 9000);
-    EXPECT_EQ(grown->left, trusted->left);
-    EXPECT_EQ(grown->right, trusted->right);
+void PrintTo(const ReserveCase& c, std::ostream* os) { *os << c.name; }
+
+class FramesWorthReserving : public ::testing::TestWithParam<ReserveCase> {};
+
+TEST_P(FramesWorthReserving, TrustsTheDeclaredLengthOnlyAsFarAsTheFileCanHoldIt) {
+    const ReserveCase& c = GetParam();
+    SF_INFO info = infoFor(c.format, 44100, c.channels);
+    info.frames = c.declared;
+    EXPECT_EQ(framesWorthReserving(info, c.fileBytes), c.reserved);
 }
+
+constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+constexpr int kFlac16 = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FramesWorthReserving,
+    ::testing::Values(
+        // A valid file is reserved for exactly, so reading it never grows a buffer.
+        ReserveCase{"validWav", 1000, kWav16, 2, 44 + 4000, 1000},
+        ReserveCase{"validFlac", 441000, kFlac16, 2, 900000, 441000},
+        ReserveCase{"wavLongerThanItsFile", 536869888, kWav16, 2, 176444, 44111},
+        ReserveCase{"monoDoubles", 5000, SF_FORMAT_AU | SF_FORMAT_DOUBLE, 1, 824, 103},
+        ReserveCase{"imaAdpcmFourBits", 100000, SF_FORMAT_WAV | SF_FORMAT_IMA_ADPCM, 1, 1000, 2000},
+        ReserveCase{"flacAbsurd", (sf_count_t{1} << 36) - 1, kFlac16, 2, 5000, 640000},
+        // A pipe's size says nothing: start small and grow.
+        ReserveCase{"pipedWav", 536869888, kWav16, 2, std::nullopt, 65536},
+        ReserveCase{"pipedShortWav", 300, kWav16, 2, std::nullopt, 300},
+        ReserveCase{"unknownLength", SF_COUNT_MAX, kFlac16, 2, 5000, 0},
+        ReserveCase{"nothingDeclared", 0, kWav16, 1, 44, 0},
+        ReserveCase{"sizeBeyondArithmetic", 1000, kFlac16, 2, ~std::uint64_t{0}, 1000}),
+    [](const ::testing::TestParamInfo<ReserveCase>& param) { return std::string(param.param.name); });
 
 class WriteEmptyOutput : public ::testing::TestWithParam<int> {};
 

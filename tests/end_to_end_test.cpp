@@ -68,7 +68,9 @@ TEST_P(UsageTest, WrongArgumentCountPrintsUsageWithTheNameAsGivenAndTouchesNothi
     }
     // Under a wrapper such as valgrind the name shown is the executable's path.
     const std::string argv0 = test::runningUnderWrapper() ? test::sorvaneExecutable() : "./my tools/sörvane";
-    const ProgramResult r = test::runProgram(test::sorvaneExecutable(), args, {argv0, std::nullopt});
+    test::RunOptions named;
+    named.argv0 = argv0;
+    const ProgramResult r = test::runProgram(test::sorvaneExecutable(), args, named);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Sorvane generator by Kettrick.\nUsage: " + argv0 + kUsageTail);

@@ -5,12 +5,18 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <string>
 
+#include <thread>
+
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "audio_io/sndfile_handle.hpp"
 #include "test_support.hpp"
 
 namespace sorvane {
@@ -64,6 +70,53 @@ void patchFlacStreamInfo(Bytes& b, std::uint64_t keepMask, std::uint64_t value) 
 }
 
 constexpr std::uint64_t kFlacTotalMask = (std::uint64_t{1} << 36) - 1;
+
+// Cuts a FLAC file where frame `index` begins, as an interrupted copy can:
+// what is left decodes without an error. The frame number is the header's
+// fifth byte while it is below 128; the blocking, block size, rate and
+// sample size bits match the first frame's.
+void cutAtFlacFrame(Bytes& b, unsigned index) {
+    const unsigned char sync[] = {0xFF, 0xF8};
+    const auto first = static_cast<std::size_t>(
+        std::search(b.begin() + 42, b.end(), std::begin(sync), std::end(sync)) - b.begin());
+    for (std::size_t at = first + 1; at + 5 <= b.size(); ++at) {
+        if (b[at] == 0xFF && b[at + 1] == 0xF8 && b[at + 2] == b[first + 2] &&
+            (b[at + 3] & 0x0F) == (b[first + 3] & 0x0F) && b[at + 4] == index) {
+            b.resize(at);
+            return;
+        }
+    }
+    ADD_FAILURE() << "no FLAC frame " << index;
+}
+
+// A constant-bit-rate MP3 without its first frame, the Info frame that holds
+// the exact length: the length libsndfile declares is then an estimate.
+Bytes mp3WithoutInfoFrame(const TempDir& dir) {
+    const std::string path = dir.file("cbr");
+    {
+        SF_INFO info{};
+        info.samplerate = 44100;
+        info.channels = 2;
+        info.format = SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III;
+        SndFileHandle file(sf_open(path.c_str(), SFM_WRITE, &info));
+        int constant = SF_BITRATE_MODE_CONSTANT;
+        // libsndfile reports this as failed though the encoder takes it; the
+        // Info tag checked below is what shows a constant bit rate.
+        sf_command(file.get(), SFC_SET_BITRATE_MODE, &constant, sizeof constant);
+        std::vector<double> samples(2 * 44100);
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            samples[i] = 0.3 * std::sin(static_cast<double>(i) * 0.01);
+        }
+        sf_writef_double(file.get(), samples.data(), 44100);
+    }
+    Bytes b = test::readBytes(path);
+    // MPEG-1 layer III: 144 * bit rate / sample rate bytes, plus padding.
+    const unsigned kbps[] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+    const std::size_t length = 144 * kbps[b[2] >> 4] * 1000 / 44100 + ((b[2] >> 1) & 1);
+    EXPECT_EQ(std::memcmp(&b[36], "Info", 4), 0);
+    b.erase(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(length));
+    return b;
+}
 
 using Craft = std::function<Bytes(const TempDir&)>;
 
@@ -158,6 +211,10 @@ const HostileCase kCases[] = {
      patched(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 1000,
              [](Bytes& b) { patchFlacStreamInfo(b, ~kFlacTotalMask, kFlacTotalMask); }),
      0, "", false, 2000},
+    // An interrupted copy: 27 of the 54 frames of 4096 declared.
+    {"flacCutAtAFrameBoundary",
+     patched(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 220500, [](Bytes& b) { cutAtFlacFrame(b, 27); }), 0, "",
+     false, 2 * 27 * 4096},
     {"flacCutInHeader",
      patched(SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 2, 1000,
              [](Bytes& b) { b.resize(20); }),
@@ -171,6 +228,8 @@ const HostileCase kCases[] = {
      patched(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 2, 44100,
              [](Bytes& b) { putBig(b, offsetOf(b, "Xing") + 8, 0xFFFFFFFF, 4); }),
      0, "", false, 89950},
+    // The estimate runs past the frames there are.
+    {"mp3WithoutInfoFrame", mp3WithoutInfoFrame, 0, "", false, 2 * 40 * 1152},
     // The decoder gives up part-way and returns 0 with the error left behind.
     {"mp3GarbageAfterTheStart",
      patched(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 2, 44100,
@@ -218,6 +277,33 @@ TEST_P(HostileInputTest, EndsWithTheExpectedStatusAndMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Files, HostileInputTest, ::testing::ValuesIn(kCases),
     [](const ::testing::TestParamInfo<HostileCase>& param) { return std::string(param.param.name); });
+
+// A WAV file streamed through a pipe declares the largest length there is,
+// as its writer cannot go back to fill it in: the loop is what arrives, in
+// the memory that needs.
+TEST(PipedInput, LoopsWhatArrivesWhateverTheHeaderDeclares) {
+    TempDir dir;
+    const std::string file = dir.file("one second.wav");
+    test::writeAudio(file, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, test::distinctStereo(44100));
+    Bytes stream = test::readBytes(file);
+    putLittle(stream, 4, 0x7FFFF024, 4);
+    putLittle(stream, offsetOf(stream, "data") + 4, 0x7FFFF000, 4);
+    const std::string fifo = dir.file("stream.wav");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Opened for reading too, so that the open never waits for the program;
+    // close-on-exec, or the program would inherit a writer and never see the end.
+    std::thread writer([&] {
+        const int fd = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+        EXPECT_EQ(write(fd, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+        close(fd);
+    });
+    const test::ProgramResult piped = test::runSorvaneExecutable({fifo, dir.file("piped loop.wav"), "PINGPONG"});
+    writer.join();
+    const test::ProgramResult plain = test::runSorvaneExecutable({file, dir.file("loop.wav"), "PINGPONG"});
+    ASSERT_EQ(piped.status, 0) << piped.err;
+    EXPECT_NE(piped.out.find("\nBuffer: 88200 sample frames\n"), std::string::npos) << piped.out;
+    EXPECT_TRUE(test::readBytes(dir.file("piped loop.wav")) == test::readBytes(dir.file("loop.wav")));
+}
 
 TEST(HostileOutput, OutputPathsThatCannotBeCreatedAreReported) {
     TempDir dir;

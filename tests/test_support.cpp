@@ -97,7 +97,7 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
 
     const pid_t pid = fork();
     if (pid == 0) {
-        const int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int outFd = open(options.stdoutPath.value_or(outPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int nullFd = open("/dev/null", O_RDONLY);
         if (outFd < 0 || errFd < 0 || nullFd < 0) {
@@ -107,7 +107,7 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
         if (options.maxFileSize) {
-            signal(SIGXFSZ, SIG_IGN);
+            signal(SIGXFSZ, options.fileSizeSignalIgnored ? SIG_IGN : SIG_DFL);
             const rlimit limit{*options.maxFileSize, *options.maxFileSize};
             setrlimit(RLIMIT_FSIZE, &limit);
         }

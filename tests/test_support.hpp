@@ -33,7 +33,9 @@ struct ProgramResult {
 
 struct RunOptions {
     std::optional<std::string> argv0;         // else the executable's path
-    std::optional<std::uint64_t> maxFileSize; // RLIMIT_FSIZE in bytes, SIGXFSZ ignored
+    std::optional<std::uint64_t> maxFileSize; // RLIMIT_FSIZE in bytes
+    bool fileSizeSignalIgnored = true;        // with maxFileSize: SIGXFSZ ignored or left to kill
+    std::optional<std::string> stdoutPath;    // standard output goes there instead of `out`
 };
 
 // Runs `executable` with `args`. When SORVANE_TEST_WRAPPER is set in the

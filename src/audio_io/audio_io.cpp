@@ -1,16 +1,14 @@
 #include "audio_io/audio_io.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstddef>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
+#include <limits>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "audio_io/descriptor_io.hpp"
 #include "audio_io/sndfile_handle.hpp"
 
 namespace sorvane {
@@ -20,47 +18,89 @@ namespace {
 // Large enough that libsndfile reads in big chunks, small enough to stay in cache.
 constexpr sf_count_t kReadBlockFrames = 4096;
 
-// Bytes per frame of the two input buffers.
-constexpr std::uint64_t kInputBytesPerFrame = 2 * sizeof(double);
+// What is reserved for a declared length that nothing can confirm (a pipe):
+// about a second and a half, to grow from.
+constexpr std::uint64_t kUnconfirmedReserveFrames = 1 << 16;
 
-std::optional<FileIdentity> identityOf(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-        return std::nullopt;
+// Compressed audio holds no fixed number of samples per byte. Opus at its
+// lowest rate packs about 64 a byte and lossless silence more; a declared
+// length beyond this is not reserved for ahead but grown into.
+constexpr std::uint64_t kCompressedSamplesPerByte = 256;
+
+// The fewest bits a sample of an uncompressed encoding takes, or 0 when the
+// encoding is compressed and a file's size says little of its length.
+unsigned fewestBitsPerSample(int format) {
+    const int container = format & SF_FORMAT_TYPEMASK;
+    if (container == SF_FORMAT_FLAC || container == SF_FORMAT_OGG || container == SF_FORMAT_MPEG) {
+        return 0;
     }
-    return FileIdentity{st.st_dev, st.st_ino};
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_ULAW:
+    case SF_FORMAT_ALAW:
+    case SF_FORMAT_DPCM_8:
+        return 8;
+    case SF_FORMAT_PCM_16:
+    case SF_FORMAT_DPCM_16:
+        return 16;
+    case SF_FORMAT_PCM_24:
+        return 24;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+        return 32;
+    case SF_FORMAT_DOUBLE:
+        return 64;
+    case SF_FORMAT_IMA_ADPCM:
+    case SF_FORMAT_MS_ADPCM:
+    case SF_FORMAT_VOX_ADPCM:
+    case SF_FORMAT_G721_32:
+    case SF_FORMAT_NMS_ADPCM_32:
+        return 4;
+    case SF_FORMAT_G723_24:
+    case SF_FORMAT_NMS_ADPCM_24:
+        return 3;
+    case SF_FORMAT_G723_40:
+        return 5;
+    case SF_FORMAT_NMS_ADPCM_16:
+        return 2;
+    case SF_FORMAT_GSM610: // 33 bytes for 160 samples
+        return 1;
+    default:
+        return 0;
+    }
 }
 
-// A system error in the same words libsndfile uses for its own.
-std::string systemErrorText(int error) {
-    return std::string("System error : ") + std::strerror(error) + ".";
+// What libsndfile gives when it has an error without a number of its own:
+// some codecs leave -1, for which libsndfile's text would be printed to
+// standard output (where a loop or a report may be going) with no reason.
+constexpr const char* kNoReason = "Error : the codec failed without saying why.";
+
+// libsndfile's reason for a handle's error, or for the last failed open without one.
+std::string libraryErrorText(SNDFILE* handle) {
+    return sf_error(handle) >= 0 ? std::string(sf_strerror(handle)) : std::string(kNoReason);
 }
 
-// Reads blocks of frames and hands each frame (a pointer to its samples) to
-// `take`. Returns the result of the last read call.
-template <typename TakeFrame>
-sf_count_t readFrames(SNDFILE* handle, std::size_t stride, TakeFrame take) {
+// Reads blocks of frames and hands each block (interleaved samples and a
+// frame count) to `take`. Returns the result of the last read call.
+template <typename TakeBlock>
+sf_count_t readBlocks(SNDFILE* handle, std::size_t stride, TakeBlock take) {
     std::vector<double> scratch(static_cast<std::size_t>(kReadBlockFrames) * stride);
     sf_count_t got = 0;
     while ((got = sf_readf_double(handle, scratch.data(), kReadBlockFrames)) > 0) {
-        const double* frame = scratch.data();
-        for (sf_count_t f = 0; f < got; ++f, frame += stride) {
-            take(frame);
-        }
+        take(scratch.data(), static_cast<std::size_t>(got));
     }
     return got;
 }
 
-// Writes the whole buffer into an open output. On failure reports it and
-// returns nothing; the caller closes the file.
-std::optional<sf_count_t> writeFrames(SNDFILE* handle, int format, int channels,
-                                      const InterleavedBuffer& buffer, std::ostream& err) {
+// Writes the whole buffer into an open output. Returns nothing, or
+// libsndfile's reason for failing.
+std::optional<std::string> writeFrames(SNDFILE* handle, int format, sf_count_t frames,
+                                       const InterleavedBuffer& buffer) {
     // With clipping on, libsndfile scales integer writes by the same power of
     // two it reads with, so copied PCM samples come back bit for bit, and
     // values beyond full scale are clipped instead of wrapping around.
     sf_command(handle, SFC_SET_CLIPPING, nullptr, SF_TRUE);
-
-    const auto frames = static_cast<sf_count_t>(buffer.size() / static_cast<std::size_t>(channels));
     if (frames == 0) {
         // The FLAC and MPEG encoders start, and write their headers, only with
         // the first samples: a loop of no frames would otherwise leave a file
@@ -70,131 +110,48 @@ std::optional<sf_count_t> writeFrames(SNDFILE* handle, int format, int channels,
             sf_command(handle, SFC_UPDATE_HEADER_NOW, nullptr, 0);
         }
     }
+    // One call for the whole loop: the Vorbis encoder's blocks, and so the
+    // decoded samples, depend on how the input is handed to it.
     static const double kNoSamples = 0.0;
     const double* samples = buffer.empty() ? &kNoSamples : buffer.data();
-    if (sf_writef_double(handle, samples, frames) != frames) {
-        err << "Error writing output file: " << sf_strerror(handle) << "\n";
-        return std::nullopt;
+    if (sf_writef_double(handle, samples, frames) != frames || sf_error(handle) != SF_ERR_NO_ERROR) {
+        return libraryErrorText(handle);
     }
-    sf_write_sync(handle);
-    return frames;
-}
-
-// Closes a written file. The encoder's last data and the header go out here,
-// so a failure means the file is incomplete and must not pass for a loop.
-bool closeWritten(SndFileHandle& handle, std::ostream& err) {
-    const int error = sf_close(handle.release());
-    if (error != SF_ERR_NO_ERROR) {
-        err << "Error writing output file: " << sf_error_number(error) << "\n";
-        return false;
-    }
-    return true;
-}
-
-// Creates `path` in the given format, writes the whole buffer and closes it.
-std::optional<sf_count_t> writeNewFile(const std::string& path, SF_INFO info, const InterleavedBuffer& buffer,
-                                       std::ostream& err) {
-    SndFileHandle handle(sf_open(path.c_str(), SFM_WRITE, &info));
-    if (!handle) {
-        err << "Error opening output file: " << sf_strerror(nullptr) << "\n";
-        return std::nullopt;
-    }
-    const std::optional<sf_count_t> frames = writeFrames(handle.get(), info.format, info.channels, buffer, err);
-    if (!frames || !closeWritten(handle, err)) {
-        return std::nullopt;
-    }
-    return frames;
-}
-
-// Removes a temporary file unless it was put in place.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
-    ~TemporaryFile() {
-        if (!kept_) {
-            unlink(path_.c_str());
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-    const std::string& path() const { return path_; }
-    void keep() { kept_ = true; }
-
-private:
-    std::string path_;
-    bool kept_ = false;
-};
-
-// The file a path finally names, symbolic links followed, so that replacing
-// it replaces the file and not a link to it.
-std::string resolvedPath(const std::string& path) {
-    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
-    return resolved ? std::string(resolved.get()) : path;
-}
-
-void syncDirectory(const std::string& directory) {
-    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
-std::optional<std::uint64_t> replaceInput(const std::string& path, SF_INFO outInfo,
-                                          const InterleavedBuffer& buffer, std::ostream& err) {
-    const std::string target = resolvedPath(path);
-    const std::size_t slash = target.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-
-    struct stat original {};
-    if (stat(target.c_str(), &original) != 0) {
-        err << "Error opening output file: " << systemErrorText(errno) << "\n";
-        return std::nullopt;
-    }
-    std::string pattern = directory + "." + name + ".sorvane-XXXXXX";
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0) {
-        err << "Error opening output file: " << systemErrorText(errno) << "\n";
-        return std::nullopt;
-    }
-    close(fd);
-    TemporaryFile temporary(pattern);
-
-    const std::optional<sf_count_t> frames = writeNewFile(temporary.path(), outInfo, buffer, err);
-    if (!frames) {
-        return std::nullopt;
-    }
-    if (chmod(temporary.path().c_str(), original.st_mode & 07777) != 0 ||
-        rename(temporary.path().c_str(), target.c_str()) != 0) {
-        err << "Error writing output file: " << systemErrorText(errno) << "\n";
-        return std::nullopt;
-    }
-    temporary.keep();
-    syncDirectory(directory);
-    return static_cast<std::uint64_t>(*frames);
+    return std::nullopt;
 }
 
 } // namespace
 
-std::uint64_t physicalMemoryBytes() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long pageSize = sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageSize <= 0) {
-        return 0;
+std::uint64_t framesWorthReserving(const SF_INFO& info, std::optional<std::uint64_t> fileBytes) {
+    if (info.frames <= 0 || info.frames == SF_COUNT_MAX || info.channels <= 0) {
+        return 0; // nothing declared, or libsndfile's "unknown"
     }
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+    const auto declared = static_cast<std::uint64_t>(info.frames);
+    if (!fileBytes) {
+        return std::min(declared, kUnconfirmedReserveFrames);
+    }
+    const auto channels = static_cast<std::uint64_t>(info.channels);
+    if (*fileBytes > std::numeric_limits<std::uint64_t>::max() / kCompressedSamplesPerByte) {
+        return declared;
+    }
+    const unsigned bits = fewestBitsPerSample(info.format);
+    const std::uint64_t samples = bits == 0 ? *fileBytes * kCompressedSamplesPerByte : *fileBytes * 8 / bits;
+    return std::min(declared, samples / channels);
 }
 
-std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& err,
-                                         std::uint64_t memoryBudget) {
+std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& err) {
     AudioInput input;
     SndFileHandle handle(sf_open(path.c_str(), SFM_READ, &input.info));
     if (!handle) {
-        err << "Error opening input file: " << sf_strerror(nullptr) << "\n";
+        err << "Error opening input file: " << libraryErrorText(nullptr) << "\n";
         return std::nullopt;
     }
-    input.identity = identityOf(path);
+    // "-" is libsndfile's name for standard input.
+    struct stat st {};
+    const bool known = (path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st)) == 0;
+    if (known) {
+        input.identity = identityOf(st);
+    }
     const int channels = input.info.channels;
     if (channels != 1 && channels != 2) {
         err << "Error: input file must be stereo or mono.\n"
@@ -206,44 +163,32 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
         return std::nullopt;
     }
 
+    // The declared length is a hint: a cut file delivers less and a streamed
+    // one may declare gigabytes. The buffers hold what is delivered, in order.
+    const std::optional<std::uint64_t> fileBytes =
+        known && S_ISREG(st.st_mode) ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(st.st_size))
+                                     : std::nullopt;
+    const auto reserve = static_cast<std::size_t>(framesWorthReserving(input.info, fileBytes));
+    input.left.reserve(reserve);
+    input.right.reserve(reserve);
     const auto stride = static_cast<std::size_t>(channels);
-    const auto declared = static_cast<std::uint64_t>(input.info.frames);
-    const bool trusted = input.info.frames != SF_COUNT_MAX &&
-                         (memoryBudget == 0 || declared <= memoryBudget / kInputBytesPerFrame);
-    sf_count_t last = 0;
-    if (trusted) {
-        const auto frames = static_cast<std::size_t>(declared);
-        input.left.assign(frames, 0.0);
-        input.right.assign(frames, 0.0);
-        if (frames == 0) {
-            // No element could receive a frame; the file is taken as empty, as declared.
-            return input;
-        }
-        // Samples are added onto the zero-filled buffers at a position that
-        // wraps at the declared count: frames missing at the end stay 0.0, and
-        // adding to +0.0 stores a negative-zero sample as +0.0.
-        std::size_t position = 0;
-        last = readFrames(handle.get(), stride, [&](const double* frame) {
-            input.left[position] += frame[0];
+    const sf_count_t last = readBlocks(handle.get(), stride, [&](const double* block, std::size_t frames) {
+        const std::size_t at = input.left.size();
+        input.left.resize(at + frames);
+        input.right.resize(at + frames);
+        // Adding to +0.0 stores a negative-zero sample as +0.0.
+        for (std::size_t f = 0; f < frames; ++f) {
+            input.left[at + f] = 0.0 + block[f * stride];
             if (channels > 1) {
-                input.right[position] += frame[1];
+                input.right[at + f] = 0.0 + block[f * stride + 1];
             }
-            if (++position >= frames) {
-                position = 0;
-            }
-        });
-    } else {
-        // Unknown or impossible length: keep what the file really delivers.
-        last = readFrames(handle.get(), stride, [&](const double* frame) {
-            input.left.push_back(0.0 + frame[0]);
-            input.right.push_back(channels > 1 ? 0.0 + frame[1] : 0.0);
-        });
-        input.info.frames = static_cast<sf_count_t>(input.left.size());
-    }
+        }
+    });
+    input.info.frames = static_cast<sf_count_t>(input.left.size());
     // Some decoders end a failed read with a plain 0 and leave the error
     // behind; a fragment of the file must not pass for the whole of it.
     if (last < 0 || sf_error(handle.get()) != SF_ERR_NO_ERROR) {
-        err << "Error reading input file: " << sf_strerror(handle.get()) << "\n";
+        err << "Error reading input file: " << libraryErrorText(handle.get()) << "\n";
         return std::nullopt;
     }
     return input;
@@ -256,19 +201,48 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
     outInfo.samplerate = inputInfo.samplerate;
     outInfo.channels = inputInfo.channels;
     outInfo.format = inputInfo.format;
-
-    if (replaces) {
-        const std::optional<FileIdentity> existing = identityOf(path);
-        if (existing && existing->device == replaces->device && existing->inode == replaces->inode) {
-            return replaceInput(path, outInfo, buffer, err);
-        }
-    }
-
-    const std::optional<sf_count_t> frames = writeNewFile(path, outInfo, buffer, err);
-    if (!frames) {
+    const auto frames = static_cast<sf_count_t>(buffer.size() / static_cast<std::size_t>(outInfo.channels));
+    if (frames == 0 && (outInfo.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG &&
+        (outInfo.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS) {
+        // libsndfile writes such a file, but cannot open it again.
+        err << "Error: an empty loop cannot be written as Ogg Opus; nothing could read the file.\n";
         return std::nullopt;
     }
-    return static_cast<std::uint64_t>(*frames);
+
+    OutputTarget target;
+    if (const std::optional<std::string> reason = target.open(path, replaces)) {
+        err << "Error opening output file: " << *reason << "\n";
+        return std::nullopt;
+    }
+    // A pipe goes to libsndfile as a descriptor, so that it writes only the
+    // formats it can write without seeking back, and refuses the others.
+    DescriptorIo io(target.fd(), target.positioned(), target.base());
+    SndFileHandle handle(target.isPipe() ? sf_open_fd(target.fd(), SFM_WRITE, &outInfo, SF_FALSE)
+                                         : sf_open_virtual(io.callbacks(), SFM_WRITE, &outInfo, &io));
+    if (!handle) {
+        if (io.error() != 0) {
+            err << "Error writing output file: " << systemErrorText(io.error()) << "\n";
+        } else {
+            err << "Error opening output file: " << libraryErrorText(nullptr) << "\n";
+        }
+        return std::nullopt;
+    }
+    std::optional<std::string> failure = writeFrames(handle.get(), outInfo.format, frames, buffer);
+    // The encoders' last data and the header go out while closing.
+    const int closed = sf_close(handle.release());
+    if (io.error() != 0) {
+        failure = systemErrorText(io.error()); // the cause, where libsndfile has only a symptom
+    } else if (!failure && closed != 0) {
+        failure = closed > 0 ? std::string(sf_error_number(closed)) : std::string(kNoReason);
+    }
+    if (!failure) {
+        failure = target.commit();
+    }
+    if (failure) {
+        err << "Error writing output file: " << *failure << "\n";
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(frames);
 }
 
 } // namespace sorvane

@@ -5,47 +5,37 @@
 #include <ostream>
 #include <string>
 
-#include <sys/types.h>
-
 #include <sndfile.h>
 
+#include "audio_io/output_target.hpp"
 #include "loops/buffers.hpp"
 
 namespace sorvane {
 
-// Which file a path named when it was opened, however it was spelled or linked.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-};
-
 struct AudioInput {
-    SF_INFO info{};
+    SF_INFO info{}; // `frames` is the number of frames the file delivered
     ChannelBuffer left;
     ChannelBuffer right; // all zeros for a mono input
     std::optional<FileIdentity> identity;
 };
 
-// The bytes of physical memory on this machine; 0 when it cannot be told.
-std::uint64_t physicalMemoryBytes();
+// Reads a mono or stereo file into two channel buffers holding the frames the
+// file really delivers, whatever length it declares. On failure writes the
+// reason to `err` and returns nothing.
+std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& err);
 
-// Reads a mono or stereo file into two channel buffers of the declared frame
-// count. On failure writes the reason to `err` and returns nothing.
-//
-// A declared count whose two buffers would not fit in `memoryBudget` bytes
-// (or libsndfile's "unknown length") is not trusted: the frames the file
-// actually delivers are read into growing buffers, and their number becomes
-// the input's frame count.
-std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& err,
-                                         std::uint64_t memoryBudget = physicalMemoryBytes());
+// How many frames to reserve before reading a file that declares `info.frames`
+// frames and is `fileBytes` long (nothing when that cannot be told, as for a
+// pipe). The declared count is trusted only as far as the file's size could
+// hold it in its encoding; the buffers grow beyond that if the file delivers
+// more.
+std::uint64_t framesWorthReserving(const SF_INFO& info, std::optional<std::uint64_t> fileBytes);
 
-// Creates `path` with the input's sample rate, channel count and format and
-// writes `buffer` into it. Returns the number of frames written, or nothing
-// after writing the reason to `err`.
-//
-// When `path` names the file `replaces` (the input), the loop is written to a
-// temporary file beside it that takes the input's place only once it is
-// complete, so a failed write leaves the input as it was.
+// Writes `buffer` to `path` with the input's sample rate, channel count and
+// format. Returns the number of frames written, or nothing after writing the
+// reason to `err`. A regular file (the input itself included, `replaces`) is
+// written beside its place and takes it only once complete: a failure leaves
+// what was there as it was, and no fragment behind.
 std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_INFO& inputInfo,
                                               const InterleavedBuffer& buffer, std::ostream& err,
                                               const std::optional<FileIdentity>& replaces = std::nullopt);

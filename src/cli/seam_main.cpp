@@ -1,5 +1,9 @@
 #include <iostream>
 
+#include "audio_io/interrupt_cleanup.hpp"
 #include "cli/seam_run.hpp"
 
-int main(int argc, char** argv) { return sorvane::runSeam(argc, argv, std::cout, std::cerr); }
+int main(int argc, char** argv) {
+    sorvane::installSignalHandling();
+    return sorvane::runSeam(argc, argv, std::cout, std::cerr);
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <sndfile.h>
+
+namespace sorvane {
+
+// libsndfile's file access routed through a descriptor of ours, so that
+// every failed or short write is seen: libsndfile reports some of them only
+// through sf_error, which nobody can ask once sf_close has run, and its MP3
+// and Ogg encoders drop them altogether, including the last pages that go out
+// while the file is closed.
+class DescriptorIo {
+public:
+    // `positioned`: the descriptor can be written at any offset (a regular
+    // file or a block device); offsets then count from `base`, where the
+    // file starts. Otherwise (a character device) bytes go out in the order
+    // they are written and seeks only move the position libsndfile sees.
+    DescriptorIo(int fd, bool positioned, off_t base);
+    DescriptorIo(const DescriptorIo&) = delete;
+    DescriptorIo& operator=(const DescriptorIo&) = delete;
+
+    SF_VIRTUAL_IO* callbacks() { return &callbacks_; }
+    // 0, or the errno of the first failed read, write or seek.
+    int error() const { return error_; }
+
+private:
+    static sf_count_t length(void* self);
+    static sf_count_t seek(sf_count_t offset, int whence, void* self);
+    static sf_count_t read(void* data, sf_count_t count, void* self);
+    static sf_count_t write(const void* data, sf_count_t count, void* self);
+    static sf_count_t tell(void* self);
+
+    void fail(int error);
+
+    SF_VIRTUAL_IO callbacks_{};
+    int fd_;
+    bool positioned_;
+    off_t base_;
+    sf_count_t position_ = 0;
+    sf_count_t end_ = 0;
+    int error_ = 0;
+};
+
+} // namespace sorvane

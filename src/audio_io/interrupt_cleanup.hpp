@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace sorvane {
+
+// Sets up the process for writing files safely: SIGXFSZ is ignored, so a
+// file-size limit fails the write with "File too large" (which is reported)
+// instead of killing the run without a word; SIGINT, SIGTERM and SIGHUP first
+// remove the temporary file being written, if any, and then end the process
+// as the signal asks. A signal that was ignored when the process started
+// (as under nohup) stays ignored.
+void installSignalHandling();
+
+// mkstemp with the signals above held back until the new file is known to
+// the handler, so that no signal can leave it behind. Returns the descriptor
+// (close-on-exec), or -1 with errno set.
+int createTemporaryFile(std::string& pattern);
+
+// Tells the handler that the temporary file was renamed or removed.
+void forgetTemporaryFile();
+
+} // namespace sorvane

@@ -1,0 +1,210 @@
+#include "audio_io/output_target.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "audio_io/interrupt_cleanup.hpp"
+
+namespace sorvane {
+
+namespace {
+
+// Long names are shortened in the temporary file's name, which must still
+// fit in the directory's limit with its prefix and suffix.
+constexpr std::size_t kTemporaryNameBytes = 100;
+
+// The file a path finally names, symbolic links followed, so that replacing
+// it replaces the file and not a link to it.
+std::string resolvedPath(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
+    return resolved ? std::string(resolved.get()) : path;
+}
+
+// The mode libsndfile gives a file it creates, as the umask leaves it.
+mode_t newFileMode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+}
+
+// A directory's sync makes a rename durable; file systems that cannot sync a
+// directory say so with EINVAL, and there is nothing more to do.
+int syncDirectory(const std::string& directory) {
+    FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        return errno;
+    }
+    if (fsync(fd.get()) != 0 && errno != EINVAL) {
+        return errno;
+    }
+    return fd.close();
+}
+
+} // namespace
+
+FileIdentity identityOf(const struct stat& st) { return FileIdentity{st.st_dev, st.st_ino}; }
+
+bool operator==(const FileIdentity& a, const FileIdentity& b) { return a.device == b.device && a.inode == b.inode; }
+
+OutputTarget::~OutputTarget() {
+    if (!temporary_.empty()) {
+        unlink(temporary_.c_str());
+        forgetTemporaryFile();
+    }
+}
+
+std::optional<std::string> OutputTarget::open(const std::string& path, const std::optional<FileIdentity>& input) {
+    if (path == "-") {
+        // libsndfile's name for standard output.
+        FileDescriptor out(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+        struct stat st {};
+        if (!out || fstat(out.get(), &st) != 0) {
+            return systemErrorText(errno);
+        }
+        adopt(std::move(out), st);
+        if (kind_ == Kind::Seekable) {
+            // Whatever the shell put before us stays; the file starts here.
+            base_ = std::max<off_t>(0, lseek(fd_.get(), 0, SEEK_CUR));
+        }
+        return std::nullopt;
+    }
+
+    struct stat link {};
+    if (lstat(path.c_str(), &link) != 0) {
+        if (errno != ENOENT) {
+            return systemErrorText(errno);
+        }
+        int ignored = 0;
+        return openReplacement(path, std::nullopt, ignored);
+    }
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        // A device, a pipe, or a link to nowhere (created where it points).
+        return openDirect(path);
+    }
+
+    const std::string target = resolvedPath(path);
+    // A file we may not write is not replaced either.
+    FileDescriptor writable(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    if (!writable) {
+        return systemErrorText(errno);
+    }
+    int error = 0;
+    std::optional<std::string> failure = openReplacement(target, st, error);
+    const bool isInput = input && *input == identityOf(st);
+    if (failure && !isInput && (error == EACCES || error == EPERM || error == EROFS)) {
+        // No temporary file can be made beside a file in a folder we may not
+        // write: overwrite it in place, as a plain write would.
+        if (ftruncate(writable.get(), 0) != 0) {
+            return systemErrorText(errno);
+        }
+        adopt(std::move(writable), st);
+        return std::nullopt;
+    }
+    return failure;
+}
+
+std::optional<std::string> OutputTarget::openReplacement(const std::string& target,
+                                                         const std::optional<struct stat>& existing, int& error) {
+    const std::size_t slash = target.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string pattern = directory + "." + name.substr(0, kTemporaryNameBytes) + ".sorvane-XXXXXX";
+    FileDescriptor fd(createTemporaryFile(pattern));
+    if (!fd) {
+        error = errno;
+        return systemErrorText(error);
+    }
+    fd_ = std::move(fd);
+    kind_ = Kind::Replacement;
+    temporary_ = pattern;
+    target_ = target;
+    directory_ = directory.empty() ? "." : directory;
+    replaced_ = existing;
+    return std::nullopt;
+}
+
+std::optional<std::string> OutputTarget::openDirect(const std::string& path) {
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) {
+        return systemErrorText(errno);
+    }
+    adopt(std::move(fd), st);
+    return std::nullopt;
+}
+
+void OutputTarget::adopt(FileDescriptor fd, const struct stat& st) {
+    fd_ = std::move(fd);
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        kind_ = Kind::Pipe;
+    } else if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
+        kind_ = Kind::Seekable;
+    } else {
+        kind_ = Kind::Device;
+    }
+}
+
+std::optional<std::string> OutputTarget::commit() {
+    switch (kind_) {
+    case Kind::Replacement:
+        return commitReplacement();
+    case Kind::Seekable:
+        if (fsync(fd_.get()) != 0 && errno != EINVAL) {
+            return systemErrorText(errno);
+        }
+        break;
+    case Kind::Pipe: {
+        // With SIGPIPE ignored, a reader that went away before the end shows
+        // only here: libsndfile drops the errors of the writes it makes
+        // while closing.
+        pollfd state{fd_.get(), POLLOUT, 0};
+        if (poll(&state, 1, 0) == 1 && (state.revents & POLLERR) != 0) {
+            return systemErrorText(EPIPE);
+        }
+        break;
+    }
+    case Kind::Device:
+        break;
+    }
+    if (const int error = fd_.close()) {
+        return systemErrorText(error);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> OutputTarget::commitReplacement() {
+    mode_t mode = newFileMode();
+    if (replaced_) {
+        // The owner can be kept only by root; the group by its members too.
+        // Set-id bits are kept only with the owner they belong to.
+        const bool ownerKept = fchown(fd_.get(), replaced_->st_uid, replaced_->st_gid) == 0;
+        if (!ownerKept && fchown(fd_.get(), static_cast<uid_t>(-1), replaced_->st_gid) != 0) {
+            // Not a member of the group either: the group stays ours.
+        }
+        mode = replaced_->st_mode & (ownerKept ? 07777 : 0777);
+    }
+    if (fchmod(fd_.get(), mode) != 0 || fsync(fd_.get()) != 0) {
+        return systemErrorText(errno);
+    }
+    if (const int error = fd_.close()) {
+        return systemErrorText(error);
+    }
+    if (rename(temporary_.c_str(), target_.c_str()) != 0) {
+        return systemErrorText(errno);
+    }
+    forgetTemporaryFile();
+    temporary_.clear();
+    if (const int error = syncDirectory(directory_)) {
+        return systemErrorText(error);
+    }
+    return std::nullopt;
+}
+
+} // namespace sorvane

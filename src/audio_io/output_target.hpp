@@ -1,0 +1,69 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "audio_io/file_descriptor.hpp"
+
+namespace sorvane {
+
+// Which file a path named when it was opened, however it was spelled or linked.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+FileIdentity identityOf(const struct stat& st);
+bool operator==(const FileIdentity& a, const FileIdentity& b);
+
+// The place a loop is written to. A regular file, existing or new, is
+// written as a temporary file beside it that takes its place only once it
+// is complete, so that no failure or signal leaves a fragment behind or
+// destroys what was there, the input above all. A device, a pipe or
+// standard output ("-") is written directly.
+class OutputTarget {
+public:
+    OutputTarget() = default;
+    ~OutputTarget();
+    OutputTarget(const OutputTarget&) = delete;
+    OutputTarget& operator=(const OutputTarget&) = delete;
+
+    // Returns nothing, or why `path` cannot be written, in libsndfile's
+    // words. `input` is the file the loop was read from.
+    std::optional<std::string> open(const std::string& path, const std::optional<FileIdentity>& input);
+
+    int fd() const { return fd_.get(); }
+    // libsndfile must treat a pipe or socket as one: it cannot seek back.
+    bool isPipe() const { return kind_ == Kind::Pipe; }
+    // Whether bytes can be written at any offset, counted from base().
+    bool positioned() const { return kind_ == Kind::Replacement || kind_ == Kind::Seekable; }
+    off_t base() const { return base_; }
+
+    // Once every byte is written: makes the file durable and, for a
+    // replacement, gives it the permissions and owner of the file it
+    // replaces and puts it in that file's place. Returns nothing, or why
+    // this failed.
+    std::optional<std::string> commit();
+
+private:
+    enum class Kind { Replacement, Seekable, Device, Pipe };
+
+    std::optional<std::string> openReplacement(const std::string& target, const std::optional<struct stat>& existing,
+                                               int& error);
+    std::optional<std::string> openDirect(const std::string& path);
+    void adopt(FileDescriptor fd, const struct stat& st);
+    std::optional<std::string> commitReplacement();
+
+    FileDescriptor fd_;
+    Kind kind_ = Kind::Device;
+    off_t base_ = 0;
+    std::string temporary_; // set while an uncommitted replacement exists
+    std::string target_;
+    std::string directory_;
+    std::optional<struct stat> replaced_;
+};
+
+} // namespace sorvane
