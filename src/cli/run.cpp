@@ -7,6 +7,7 @@
 
 #include "audio_io/audio_io.hpp"
 #include "cli/memory_guard.hpp"
+#include "cli/report.hpp"
 #include "loops/loop_builders.hpp"
 
 namespace sorvane {
@@ -77,11 +78,14 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
         return 1;
     }
 
-    out << "Successfully processed audio.\n"
-        << "Input:  " << inputPath << "\n"
-        << "Output: " << outputPath << "\n"
-        << "Buffer: " << *written << " sample frames\n";
-    return 0;
+    // With the loop going to standard output ("-"), the report must stay out
+    // of the audio stream: it goes to standard error instead.
+    std::ostream& report = outputPath == "-" ? err : out;
+    report << "Successfully processed audio.\n"
+           << "Input:  " << inputPath << "\n"
+           << "Output: " << outputPath << "\n"
+           << "Buffer: " << *written << " sample frames\n";
+    return flushReport(report, err) ? 0 : 1;
 }
 
 } // namespace

@@ -2,13 +2,18 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iomanip>
 #include <limits>
 #include <string>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "audio_io/audio_io.hpp"
+#include "audio_io/file_descriptor.hpp"
 #include "cli/memory_guard.hpp"
+#include "cli/report.hpp"
 #include "seam/seam.hpp"
 
 namespace sorvane {
@@ -23,6 +28,41 @@ void printDb(std::ostream& out, double db) {
     } else {
         out << std::showpos << std::setprecision(1) << db << std::noshowpos;
     }
+}
+
+// Writes the picture through a descriptor that is checked to be no link to
+// the loop, or another name of it, before anything is changed: a picture path
+// mistyped as the loop's must not replace a sound with a drawing of it.
+bool writePicture(const std::string& path, const std::string& svg, const std::optional<FileIdentity>& loop,
+                  std::ostream& err) {
+    FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+    const bool created = static_cast<bool>(fd);
+    if (!fd && errno == EEXIST) {
+        fd = FileDescriptor(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    }
+    struct stat st {};
+    int error = !fd || fstat(fd.get(), &st) != 0 ? errno : 0;
+    if (error == 0 && loop && *loop == identityOf(st)) {
+        err << "Error: picture file " << path << " is the loop itself; choose another name.\n";
+        return false;
+    }
+    if (error == 0 && S_ISREG(st.st_mode) && ftruncate(fd.get(), 0) != 0) {
+        error = errno;
+    }
+    if (error == 0) {
+        error = writeAll(fd.get(), svg.data(), svg.size());
+    }
+    if (error == 0) {
+        error = fd.close();
+    }
+    if (error != 0) {
+        if (created) {
+            unlink(path.c_str());
+        }
+        err << "Error writing picture file: " << std::strerror(error) << "\n";
+        return false;
+    }
+    return true;
 }
 
 int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -46,13 +86,9 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
 
     if (argc == 3) {
         const std::string picturePath = argv[2];
-        std::ofstream picture(picturePath, std::ios::binary | std::ios::trunc);
-        if (picture) {
-            picture << renderSeamSvg(loop->left, loop->right, channels, loop->info.samplerate, loopPath);
-            picture.close();
-        }
-        if (!picture) {
-            err << "Error writing picture file: " << std::strerror(errno) << "\n";
+        const std::string svg =
+            renderSeamSvg(loop->left, loop->right, channels, loop->info.samplerate, loopPath);
+        if (!writePicture(picturePath, svg, loop->identity, err)) {
             return 1;
         }
     }
@@ -74,7 +110,7 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
         out << " dB" << (seam.likelyClick ? "; click" : "") << "\n";
     }
     out << (report.likelyClick ? "seam: likely click\n" : "seam: smooth\n");
-    return 0;
+    return flushReport(out, err) ? 0 : 1;
 }
 
 } // namespace

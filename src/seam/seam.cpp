@@ -71,16 +71,51 @@ ChannelSeam analyseChannel(const ChannelBuffer& samples, std::size_t window) {
     return seam;
 }
 
+// The length of the well-formed UTF-8 sequence at `at` of a character XML
+// allows, or 0 when the bytes there are no such thing.
+std::size_t xmlCharacterLength(const std::string& text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80) {
+        return lead >= 0x20 || lead == '\t' || lead == '\n' || lead == '\r' ? 1 : 0;
+    }
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || lead > 0xF4 || at + length > text.size()) {
+        return 0;
+    }
+    char32_t code = lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[at + k]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = (code << 6) | (next & 0x3F);
+    }
+    const char32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool valid = code >= shortest[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF) &&
+                       code != 0xFFFE && code != 0xFFFF;
+    return valid ? length : 0;
+}
+
+// Text as XML may hold it, whatever bytes a file name has: markup escaped,
+// and each byte that is no UTF-8, or a character XML forbids (the control
+// characters), shown as U+FFFD.
 std::string escapeXml(const std::string& text) {
     std::string out;
-    for (const char ch : text) {
-        switch (ch) {
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = xmlCharacterLength(text, at);
+        if (length == 0) {
+            out += "\xEF\xBF\xBD";
+            ++at;
+            continue;
+        }
+        switch (text[at]) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
         case '"': out += "&quot;"; break;
-        default: out += ch;
+        default: out.append(text, at, length);
         }
+        at += length;
     }
     return out;
 }
