@@ -124,6 +124,7 @@ void expectAllListed(const std::vector<std::string>& pieces, const std::string& 
 
 const std::string kAudioIo = readFile(kSource / "src/audio_io/audio_io.cpp");
 const std::string kReading = definitionOf(kAudioIo, "std::optional<AudioInput> readInputAudio(");
+const std::vector<std::string> kReportPieces = messagePieces(readFile(kSource / "src/cli/report.cpp"));
 
 TEST(ManPage, FormatWithoutWarnings) {
     for (const char* page : {"sorvane.1", "sorvane-seam.1"}) {
@@ -137,6 +138,7 @@ TEST(ManPage, SorvaneDiagnosticsListEveryMessageOfTheProgram) {
     std::vector<std::string> pieces = messagePieces(readFile(kSource / "src/cli/run.cpp"));
     const std::vector<std::string> io = messagePieces(kAudioIo);
     pieces.insert(pieces.end(), io.begin(), io.end());
+    pieces.insert(pieces.end(), kReportPieces.begin(), kReportPieces.end());
     // Usage, mode, percentage, channel, read, write and zero-crossing
     // messages: far more than a handful, or the scan broke.
     ASSERT_GE(pieces.size(), 15u);
@@ -148,6 +150,7 @@ TEST(ManPage, SeamDiagnosticsListEveryMessageOfTheProgram) {
     const std::vector<std::string> reading = messagePieces(kReading);
     ASSERT_GE(reading.size(), 5u);
     pieces.insert(pieces.end(), reading.begin(), reading.end());
+    pieces.insert(pieces.end(), kReportPieces.begin(), kReportPieces.end());
     expectAllListed(pieces, "sorvane-seam.1");
 }
 

@@ -215,15 +215,18 @@ TEST(InPlace, KeepsTheOwnerGroupAndMode) {
     EXPECT_EQ(test::readAudio(path).info.frames, 600);
 }
 
-TEST(StandardOutput, AReportThatCannotBeWrittenFailsTheRun) {
+TEST(StandardOutput, AReportOrVerdictThatCannotBeWrittenFailsTheRun) {
     TempDir dir;
     const std::string input = dir.file("in.wav");
     test::writeAudio(input, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, test::distinctStereo(100));
     test::RunOptions full;
     full.stdoutPath = "/dev/full";
-    const ProgramResult r = test::runSorvaneExecutable({input, dir.file("out.wav"), "PINGPONG"}, full);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
+    for (const ProgramResult& r :
+         {test::runSorvaneExecutable({input, dir.file("out.wav"), "PINGPONG"}, full),
+          test::runProgram(test::seamExecutable(), {input}, full)}) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
+    }
 }
 
 TEST(StandardOutput, ALoopWrittenThereIsTheWholeFileAndTheReportGoesToStandardError) {

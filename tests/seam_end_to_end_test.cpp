@@ -75,5 +75,20 @@ TEST(SeamCommand, Failures) {
     }
 }
 
+TEST(SeamCommand, RefusesAPicturePathThatNamesTheLoop) {
+    TempDir dir;
+    const std::string loop = dir.file("pad.flac");
+    test::writeAudio(loop, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, test::distinctStereo(1000));
+    const test::Bytes before = test::readBytes(loop);
+    std::filesystem::create_symlink(loop, dir.file("link.svg"));
+    std::filesystem::create_hard_link(loop, dir.file("hard.svg"));
+    for (const std::string& picture : {loop, dir.file("link.svg"), dir.file("hard.svg")}) {
+        const ProgramResult r = runSeamExecutable({loop, picture});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "Error: picture file " + picture + " is the loop itself; choose another name.\n");
+        EXPECT_TRUE(test::readBytes(loop) == before) << picture;
+    }
+}
+
 } // namespace
 } // namespace sorvane

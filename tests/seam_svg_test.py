@@ -28,10 +28,13 @@ def main():
         subprocess.run([make_example, stereo], check=True)
         loop = os.path.join(work, "loop.wav")
         subprocess.run([sorvane, stereo, loop, "CROSSFADE"], check=True, stdout=subprocess.DEVNULL)
-        for path, lanes in ((loop, 2), (stereo, 2)):
+        # A control character and a byte that is no UTF-8 in the name.
+        odd = os.path.join(os.fsencode(work), b"take\x01\xff.wav")
+        subprocess.run([sorvane, stereo, odd, "PINGPONG"], check=True, stdout=subprocess.DEVNULL)
+        for path, lanes in ((loop, 2), (stereo, 2), (odd, 2)):
             picture = os.path.join(work, "seam.svg")
-            run = subprocess.run([seam, path, picture], capture_output=True, text=True)
-            check(run.returncode == 0, f"{path}: status {run.returncode}: {run.stderr}")
+            run = subprocess.run([seam, path, picture], capture_output=True, text=True, errors="replace")
+            check(run.returncode == 0, f"{path!r}: status {run.returncode}: {run.stderr}")
             root = ET.parse(picture).getroot()
             check(root.tag == SVG + "svg", "root element is svg")
             groups = root.findall(SVG + "g")
@@ -50,7 +53,9 @@ def main():
             check("-10" in texts and "0" in texts and "10" in texts, f"axis from -10 to 10 ms: {texts}")
             check(any("ms" in (t or "") for t in texts), "the axis says ms")
             title = root.find(SVG + "title")
-            check(title is not None and os.path.basename(path) in title.text, "title names the file")
+            name = os.path.basename(os.fsdecode(path)).encode("utf-8", "surrogateescape")
+            name = name.decode("utf-8", "replace").replace("\x01", "\ufffd")
+            check(title is not None and name in title.text, "title names the file")
 
     print(f"{passed} passed, {failures} failed")
     return 1 if failures else 0

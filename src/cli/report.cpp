@@ -11,8 +11,9 @@ bool flushReport(std::ostream& out, std::ostream& err) {
     if (out) {
         return true;
     }
-    const int error = errno;
-    err << "Error writing standard output: " << (error != 0 ? std::strerror(error) : "unknown error") << "\n";
+    // A stream that failed earlier leaves no errno behind; it was an I/O error.
+    const int error = errno != 0 ? errno : EIO;
+    err << "Error writing standard output: " << std::strerror(error) << "\n";
     return false;
 }
 
