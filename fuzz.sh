@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 seconds=${1:-600}
 
-scripts/ensure-packages.sh clang libclang-rt-14-dev cmake make pkg-config libsndfile1-dev
+scripts/ensure-packages.sh clang libclang-rt-14-dev llvm-14 cmake make pkg-config libsndfile1-dev
 
 build_dir=build-fuzz
 cmake -S . -B "$build_dir" \
@@ -28,6 +28,8 @@ mkdir -p "$seeds" "$corpus" "$build_dir/findings"
 export ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1
 export LSAN_OPTIONS="suppressions=$PWD/suppressions/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+# Without a symbolizer a finding's stack would be bare addresses.
+export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-14/bin/llvm-symbolizer
 # libsndfile's decoders print notes of their own to standard error; the
 # fuzzer's report goes there too, so keep all of it in a log and show the end.
 log="$build_dir/fuzz.log"

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/ensure-packages.sh g++ cmake make pkg-config libsndfile1-dev libgtest-dev \
-    groff-base dpkg-dev python3
+    groff-base dpkg-dev file python3
 
 build_dir=build-test
 cmake -S . -B "$build_dir" \

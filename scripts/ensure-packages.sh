@@ -15,6 +15,13 @@ fi
 
 as_root=()
 if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null; then
+        echo "These Debian packages are missing: ${missing[*]}" >&2
+        echo "Installing them needs root and sudo is not installed; as root, run:" >&2
+        echo "  apt-get update && apt-get install ${missing[*]}" >&2
+        echo "then run this script again." >&2
+        exit 1
+    fi
     as_root=(sudo)
 fi
 echo "Installing: ${missing[*]}"

@@ -14,8 +14,11 @@ deb=$(find "$work/package" -maxdepth 1 -name 'sorvane_*.deb' | head -n 1)
 [ -n "$deb" ] || { echo "no package built"; cat "$work/cpack.log"; exit 1; }
 
 failures=0
+passes=0
 check() {
-    if "$@"; then :; else
+    if "$@"; then
+        passes=$((passes + 1))
+    else
         echo "FAIL: $*"
         failures=$((failures + 1))
     fi
@@ -24,6 +27,9 @@ check() {
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 check grep -q 'libsndfile1' <<<"$depends"
+description=$(dpkg-deb -f "$deb" Description)
+check grep -q 'sorvane-seam judges' <<<"$description"
+check test "${description//;/}" = "$description"
 
 dpkg-deb -x "$deb" "$work/root"
 for command in sorvane sorvane-seam; do
@@ -44,4 +50,4 @@ if [ "$failures" -ne 0 ]; then
     echo "$failures failed"
     exit 1
 fi
-echo "13 passed, 0 failed"
+echo "$passes passed, 0 failed"
