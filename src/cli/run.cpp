@@ -120,7 +120,7 @@ std::optional<float> parseCrossfadePercent(const char* text) {
 }
 
 int runSorvane(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    return exitOneWhenMemoryRunsOut([&] { return runChecked(argc, argv, out, err); });
+    return whenMemoryRunsOut(1, [&] { return runChecked(argc, argv, out, err); });
 }
 
 } // namespace sorvane

@@ -1,7 +1,7 @@
 #include <iostream>
 
 #include "audio_io/interrupt_cleanup.hpp"
-#include "cli/seam_run.hpp"
+#include "sorvane-seam/run.hpp"
 
 int main(int argc, char** argv) {
     sorvane::installSignalHandling();

@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""Measures how well sorvane-seam tells good loops from bad ones, on real
+recordings: the instrument samples of a General MIDI soundfont.
+
+- Designer loops (known good): each looped sample from its loop start to its
+  loop end, as the soundfont's makers set them, played end to end.
+- Cuts (known bad): random stretches of the same sustained sound (the
+  designer loop repeated), so the wrap joins two unrelated points. Cuts that
+  happen to land where the sound itself goes on (within 8 16-bit steps for
+  three frames) are seamless by chance and left out.
+- Continuous points (no cut): a loop made so that its wrap is a place where
+  the sound simply goes on; any flag there is a false alarm.
+
+Usage: eval/seam_eval.py [path/to/sorvane-seam] [--soundfont FILE] [--per-sample N]
+Prints detection and false-alarm rates and every flagged designer loop.
+"""
+import argparse
+import os
+import random
+import struct
+import subprocess
+import sys
+import tempfile
+import wave
+
+DEFAULT_SOUNDFONT = "/usr/share/sounds/sf2/TimGM6mb.sf2"
+SEAMLESS_BY_CHANCE = 8  # 16-bit steps
+
+
+def chunks(data, start, end):
+    """Yields (id, payload start, payload end) of the RIFF chunks in data[start:end]."""
+    at = start
+    while at + 8 <= end:
+        cid = data[at:at + 4]
+        size = struct.unpack_from("<I", data, at + 4)[0]
+        yield cid, at + 8, min(at + 8 + size, end)
+        at += 8 + size + (size & 1)
+
+
+def read_soundfont(path):
+    """Returns (samples as a list of ints, [(name, rate, loop start, loop end)])."""
+    data = open(path, "rb").read()
+    if data[:4] != b"RIFF" or data[8:12] != b"sfbk":
+        sys.exit(f"{path}: not a SoundFont 2 file")
+    parts = {}
+    for cid, start, end in chunks(data, 12, len(data)):
+        if cid == b"LIST":
+            for sub, s, e in chunks(data, start + 4, end):
+                parts[sub] = (s, e)
+    s, e = parts[b"smpl"]
+    pcm = struct.unpack_from(f"<{(e - s) // 2}h", data, s)
+
+    def records(name, size, fmt):
+        s, e = parts[name]
+        return [struct.unpack_from(fmt, data, at) for at in range(s, e - size + 1, size)]
+
+    inst = records(b"inst", 22, "<20sH")
+    ibag = records(b"ibag", 4, "<HH")
+    igen = records(b"igen", 4, "<Hh")
+    shdr = records(b"shdr", 46, "<20sIIIIIBbHH")
+
+    loops = set()
+    for i in range(len(inst) - 1):
+        zones = range(inst[i][1], inst[i + 1][1])
+        defaults = {}
+        for z in zones:
+            gens = {op: amount for op, amount in igen[ibag[z][0]:ibag[z + 1][0]]}
+            if 53 not in gens:  # the global zone: defaults for the others
+                defaults = gens
+                continue
+            g = {**defaults, **gens}
+            if g.get(54, 0) & 0xFFFF not in (1, 3):
+                continue  # not looped
+            h = shdr[g[53] & 0xFFFF]
+            name = h[0].split(b"\0")[0].decode("latin-1")
+            start_loop = h[3] + g.get(2, 0) + 32768 * g.get(45, 0)
+            end_loop = h[4] + g.get(3, 0) + 32768 * g.get(50, 0)
+            if h[1] <= start_loop < end_loop <= h[2]:
+                loops.add((name, h[5], start_loop, end_loop))
+    return pcm, sorted(loops)
+
+
+def write_wav(path, rate, frames):
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        w.writeframes(struct.pack(f"<{len(frames)}h", *frames))
+
+
+def judge(seam, paths):
+    """Runs sorvane-seam over paths in batches; returns {path: (verdict, rules)}."""
+    results = {}
+    for i in range(0, len(paths), 200):
+        run = subprocess.run([seam, "--format", "tsv", *paths[i:i + 200]], capture_output=True, text=True)
+        if run.returncode == 2:
+            sys.exit(f"sorvane-seam failed:\n{run.stderr}")
+        for line in run.stdout.splitlines()[1:]:
+            f = line.split("\t")
+            verdict, rules = results.get(f[0], ("smooth", set()))
+            results[f[0]] = (f[8], rules | (set() if f[7] == "-" else set(f[7].split(","))))
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("seam", nargs="?", default="build-release/sorvane-seam")
+    parser.add_argument("--soundfont", default=DEFAULT_SOUNDFONT)
+    parser.add_argument("--per-sample", type=int, default=6)
+    args = parser.parse_args()
+    pcm, loops = read_soundfont(args.soundfont)
+    rng = random.Random(20261207)
+    sets = {"designer": [], "cut": [], "continuous": []}
+    chance = 0
+    with tempfile.TemporaryDirectory() as work:
+        for n, (name, rate, ls, le) in enumerate(loops):
+            loop = list(pcm[ls:le])
+            path = os.path.join(work, f"designer-{n}.wav")
+            write_wav(path, rate, loop)
+            # Some loop ends are one frame off: the frame at the loop end, not
+            # the one after it, matches the loop start, so the wrap stalls.
+            off = min(abs(pcm[ls] - pcm[le - 1]), abs(pcm[ls] - pcm[le + 1]))
+            mark = "; end one frame off" if 2 * off < abs(pcm[ls] - pcm[le]) and abs(pcm[ls] - pcm[le]) > 32 else ""
+            sets["designer"].append((path, f"{name} ({le - ls} frames{mark})"))
+            # The sustained sound: the designer loop repeated for a second or more.
+            sustained = loop * max(3, -(-rate // len(loop)) + 1)
+            shortest, longest = rate // 10, rate
+            for k in range(args.per_sample):
+                a = rng.randrange(0, len(sustained) // 2)
+                b = a + rng.randrange(shortest, max(shortest + 1, min(longest, len(sustained) - a - 3)))
+                if b + 3 > len(sustained):
+                    continue
+                if max(abs(sustained[b + j] - sustained[a + j]) for j in range(3)) <= SEAMLESS_BY_CHANCE:
+                    chance += 1
+                    continue
+                path = os.path.join(work, f"cut-{n}-{k}.wav")
+                write_wav(path, rate, sustained[a:b])
+                sets["cut"].append((path, f"{name} [{a}:{b}]"))
+            span = rate // 10
+            if len(sustained) > 2 * span:
+                for k in range(args.per_sample):
+                    t = rng.randrange(span, len(sustained) - span)
+                    path = os.path.join(work, f"continuous-{n}-{k}.wav")
+                    write_wav(path, rate, sustained[t:t + span] + sustained[t - span:t])
+                    sets["continuous"].append((path, f"{name} at {t}"))
+        everything = [p for items in sets.values() for p, _ in items]
+        results = judge(args.seam, everything)
+
+    def flagged(items):
+        return [(label, results[p]) for p, label in items if results[p][0] != "smooth"]
+
+    print(f"soundfont: {args.soundfont}: {len(loops)} looped samples")
+    bad = flagged(sets["designer"])
+    cuts = flagged(sets["cut"])
+    alarms = flagged(sets["continuous"])
+    print(f"designer loops flagged: {len(bad)} of {len(sets['designer'])}")
+    for label, (verdict, rules) in bad:
+        print(f"  {label}: {verdict} ({', '.join(sorted(rules))})")
+    print(f"cuts caught: {len(cuts)} of {len(sets['cut'])} "
+          f"({100.0 * len(cuts) / max(1, len(sets['cut'])):.1f} %); {chance} seamless by chance left out")
+    missed = [label for p, label in sets["cut"] if results[p][0] == "smooth"]
+    for label in missed[:10]:
+        print(f"  missed: {label}")
+    print(f"false alarms at continuous points: {len(alarms)} of {len(sets['continuous'])} "
+          f"({100.0 * len(alarms) / max(1, len(sets['continuous'])):.2f} %)")
+    for label, (verdict, rules) in alarms[:10]:
+        print(f"  {label}: {verdict} ({', '.join(sorted(rules))})")
+    for rule in ("prediction", "curvature", "level"):
+        caught = sum(1 for p, _ in sets["cut"] if rule in results[p][1])
+        print(f"rule {rule}: fires on {caught} cuts, "
+              f"{sum(1 for p, _ in sets['continuous'] if rule in results[p][1])} continuous points, "
+              f"{sum(1 for p, _ in sets['designer'] if rule in results[p][1])} designer loops")
+    ok = not bad and len(cuts) >= 0.95 * len(sets["cut"]) and len(alarms) * 200 < len(sets["continuous"])
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,213 @@
+#include "seam/seam_judge.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+
+namespace sorvane {
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Order of the predictor: enough for a note with a dozen strong partials,
+// few enough to fit on 20 ms without modelling the noise.
+constexpr std::size_t kPredictorOrder = 16;
+
+// 1.4826 times the median absolute deviation estimates a standard deviation
+// without being pulled up by the odd large error.
+constexpr double kMadToSigma = 1.4826;
+
+// The loop played end to end: index 0 is its first frame, -1 its last.
+class PlayedLoop {
+public:
+    explicit PlayedLoop(const ChannelBuffer& samples) : samples_(samples) {}
+    std::size_t size() const { return samples_.size(); }
+    double operator()(std::ptrdiff_t i) const {
+        const auto n = static_cast<std::ptrdiff_t>(samples_.size());
+        return samples_[static_cast<std::size_t>(((i % n) + n) % n)];
+    }
+
+private:
+    const ChannelBuffer& samples_;
+};
+
+// Frames in `ms` milliseconds, at least one.
+std::size_t framesIn(double ms, int sampleRate) {
+    return std::max<std::size_t>(1, static_cast<std::size_t>(ms * static_cast<double>(sampleRate) / 1000.0));
+}
+
+// Middle value by nearest rank; reorders `values`, which must not be empty.
+double median(std::vector<double>& values) {
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>((values.size() - 1) / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+double ratioOf(double value, double reference) {
+    if (reference > 0.0) {
+        return value / reference;
+    }
+    return value > 0.0 ? kInfinity : 0.0;
+}
+
+// Burg's method: the prediction-error filter a[0..order] (a[0] = 1) of the
+// least forward and backward error over `x`. Unlike the autocorrelation
+// method it needs no window, so it fits short stretches of a tone well, and
+// its filters are always stable.
+std::vector<double> burgFilter(const std::vector<double>& x, std::size_t order) {
+    std::vector<double> a{1.0};
+    std::vector<double> forward = x;
+    std::vector<double> backward = x;
+    for (std::size_t m = 0; m < order; ++m) {
+        double numerator = 0.0;
+        double denominator = 0.0;
+        for (std::size_t t = m + 1; t < x.size(); ++t) {
+            numerator += forward[t] * backward[t - 1];
+            denominator += forward[t] * forward[t] + backward[t - 1] * backward[t - 1];
+        }
+        if (!(denominator > 0.0)) {
+            break; // nothing left to predict: digital silence or a perfect fit
+        }
+        const double k = -2.0 * numerator / denominator;
+        std::vector<double> next(m + 2, 0.0);
+        for (std::size_t i = 0; i <= m + 1; ++i) {
+            const double own = i <= m ? a[i] : 0.0;
+            const double mirrored = m + 1 - i <= m ? a[m + 1 - i] : 0.0;
+            next[i] = own + k * mirrored;
+        }
+        a = std::move(next);
+        for (std::size_t t = x.size() - 1; t > m; --t) {
+            const double f = forward[t];
+            const double b = backward[t - 1];
+            forward[t] = f + k * b;
+            backward[t] = b + k * f;
+        }
+    }
+    return a;
+}
+
+// The error of predicting played frame `i` from the frames before it.
+double predictionErrorAt(const PlayedLoop& loop, const std::vector<double>& a, std::ptrdiff_t i) {
+    double error = 0.0;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        error += a[k] * loop(i - static_cast<std::ptrdiff_t>(k));
+    }
+    return error;
+}
+
+void judgePrediction(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgement) {
+    const std::size_t context = framesIn(20.0, sampleRate);
+    const std::size_t order = std::min(kPredictorOrder, context / 4);
+    if (order == 0) {
+        return; // too short to model
+    }
+    std::vector<double> end(context);
+    for (std::size_t t = 0; t < context; ++t) {
+        end[t] = loop(static_cast<std::ptrdiff_t>(t) - static_cast<std::ptrdiff_t>(context));
+    }
+    const std::vector<double> a = burgFilter(end, order);
+    std::vector<double> errors;
+    for (std::size_t t = a.size() - 1; t < context; ++t) {
+        errors.push_back(predictionErrorAt(loop, a, static_cast<std::ptrdiff_t>(t) - static_cast<std::ptrdiff_t>(context)));
+    }
+    const double centre = median(errors);
+    for (double& e : errors) {
+        e = std::fabs(e - centre);
+    }
+    const double spread = kMadToSigma * median(errors);
+    // Only the first frame after the wrap: the errors after it answer the
+    // predictor's own ringing on the break, which grows with how sharply it
+    // models the tone rather than with the break.
+    double largest = std::fabs(predictionErrorAt(loop, a, 0));
+    largest = std::isnan(largest) ? kInfinity : largest;
+    judgement.predictionError = largest;
+    judgement.surprise = ratioOf(largest, spread);
+    judgement.predictionFired = judgement.surprise > kSurpriseLimit && largest > kAudibleBreak;
+}
+
+void judgeCurvature(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgement) {
+    auto curvature = [&](std::ptrdiff_t i) { return std::fabs(loop(i + 1) - 2.0 * loop(i) + loop(i - 1)); };
+    const double atWrap = std::max(curvature(-1), curvature(0));
+    judgement.curvatureAtWrap = std::isnan(atWrap) ? kInfinity : atWrap;
+    const auto span = static_cast<std::ptrdiff_t>(framesIn(10.0, sampleRate));
+    std::vector<double> near;
+    for (std::ptrdiff_t i = 2; i <= span; ++i) {
+        near.push_back(curvature(-i));
+        near.push_back(curvature(i - 1));
+    }
+    if (near.empty()) {
+        return;
+    }
+    // Against the largest curvatures nearby, not the typical one: a sawtooth
+    // or a reed has kinks of its own every cycle, and the wrap is out of place
+    // only when it bends harder than the sound itself does.
+    const auto top = near.begin() + static_cast<std::ptrdiff_t>((near.size() * 99) / 100);
+    std::nth_element(near.begin(), top, near.end());
+    judgement.curvatureRatio = ratioOf(judgement.curvatureAtWrap, *top);
+    judgement.curvatureFired =
+        judgement.curvatureRatio > kCurvatureLimit && judgement.curvatureAtWrap > kAudibleBreak;
+}
+
+void judgeLevel(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgement) {
+    const std::size_t window = framesIn(20.0, sampleRate);
+    double before = 0.0;
+    double after = 0.0;
+    for (std::size_t k = 0; k < window; ++k) {
+        const double end = loop(-1 - static_cast<std::ptrdiff_t>(k));
+        const double start = loop(static_cast<std::ptrdiff_t>(k));
+        before += end * end;
+        after += start * start;
+    }
+    before = std::sqrt(before / static_cast<double>(window));
+    after = std::sqrt(after / static_cast<double>(window));
+    judgement.levelChangeDb = before > 0.0 && after > 0.0 ? 20.0 * std::log10(after / before)
+                              : after > 0.0               ? kInfinity
+                              : before > 0.0              ? -kInfinity
+                                                          : 0.0;
+    judgement.levelFired = std::fabs(judgement.levelChangeDb) > kLevelLimitDb &&
+                           std::max(before, after) > kAudibleBreak;
+}
+
+ChannelJudgement judgeChannel(const ChannelBuffer& samples, int sampleRate) {
+    const PlayedLoop loop(samples);
+    ChannelJudgement judgement;
+    if (samples.size() < shortestJudgedLoop(sampleRate)) {
+        return judgement;
+    }
+    judgePrediction(loop, sampleRate, judgement);
+    judgeCurvature(loop, sampleRate, judgement);
+    judgeLevel(loop, sampleRate, judgement);
+    return judgement;
+}
+
+} // namespace
+
+std::size_t shortestJudgedLoop(int sampleRate) { return 2 * framesIn(20.0, sampleRate); }
+
+SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
+                        int sampleRate) {
+    SeamJudgement judgement;
+    judgement.channels.push_back(judgeChannel(left, sampleRate));
+    if (channelCount > 1) {
+        judgement.channels.push_back(judgeChannel(right, sampleRate));
+    }
+    const auto any = [&](auto rule) { return std::any_of(judgement.channels.begin(), judgement.channels.end(), rule); };
+    if (any([](const ChannelJudgement& c) { return c.clicks(); })) {
+        judgement.verdict = SeamVerdict::LikelyClick;
+    } else if (any([](const ChannelJudgement& c) { return c.levelFired; })) {
+        judgement.verdict = SeamVerdict::LevelJump;
+    }
+    return judgement;
+}
+
+const char* verdictText(SeamVerdict verdict) {
+    switch (verdict) {
+    case SeamVerdict::LikelyClick: return "likely click";
+    case SeamVerdict::LevelJump: return "level jump";
+    case SeamVerdict::Smooth: break;
+    }
+    return "smooth";
+}
+
+} // namespace sorvane

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "loops/buffers.hpp"
+
+namespace sorvane {
+
+// How one channel of a loop behaves where it wraps around (last frame into
+// first), each measure against the same channel just before the wrap.
+struct ChannelJudgement {
+    // The largest error, at the first frames after the wrap, of a linear
+    // predictor fitted to the loop's end, over the robust spread of its
+    // errors there: how surprising the wrap is to a model of the sound.
+    double surprise = 0.0;
+    double predictionError = 0.0; // that largest error, in full-scale units
+    // The largest |second difference| at the wrap over its median near it:
+    // a kink, a slope reversal or a stall.
+    double curvatureRatio = 0.0;
+    double curvatureAtWrap = 0.0;
+    // RMS of the loop's start over RMS of its end, in dB (+-inf when one is
+    // digital silence and the other is not; 0 when both are).
+    double levelChangeDb = 0.0;
+    bool predictionFired = false;
+    bool curvatureFired = false;
+    bool levelFired = false;
+
+    bool clicks() const { return predictionFired || curvatureFired; }
+};
+
+enum class SeamVerdict { Smooth, LikelyClick, LevelJump };
+
+struct SeamJudgement {
+    std::vector<ChannelJudgement> channels;
+    SeamVerdict verdict = SeamVerdict::Smooth;
+};
+
+// The rules' limits, calibrated on designer loops and random cuts of the
+// notes of a General MIDI soundfont (see eval/seam_eval.py).
+constexpr double kSurpriseLimit = 12.0;
+constexpr double kCurvatureLimit = 1.5;
+constexpr double kLevelLimitDb = 9.0;
+// A break smaller than this many 16-bit steps cannot be heard, however
+// surprising it is to the model: quiet passages are judged smooth.
+constexpr double kAudibleBreak = 8.0 / 32768.0;
+
+// Loops shorter than this (40 ms) repeat 25 times a second or more and are
+// heard as a tone of their own: their seam is part of the waveform, so no
+// rule judges it.
+std::size_t shortestJudgedLoop(int sampleRate);
+
+// Judges the seam of a loop of at least 2 frames; `right` is read only when
+// channelCount > 1. All context comes from inside the loop, played end to
+// end, so whatever the recording held outside it plays no part.
+SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
+                        int sampleRate);
+
+const char* verdictText(SeamVerdict verdict);
+
+} // namespace sorvane

@@ -1,0 +1,349 @@
+#include "sorvane-seam/run.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "audio_io/audio_io.hpp"
+#include "audio_io/file_descriptor.hpp"
+#include "audio_io/output_target.hpp"
+#include "cli/memory_guard.hpp"
+#include "cli/report.hpp"
+#include "seam/seam_judge.hpp"
+#include "seam/seam_picture.hpp"
+#include "seam/text_escape.hpp"
+
+namespace sorvane {
+
+namespace {
+
+// Exit statuses as cmp(1) and diff(1) have them.
+constexpr int kAllSmooth = 0;
+constexpr int kFlagged = 1;
+constexpr int kTrouble = 2;
+
+const char* const kUsage = " [--format text|tsv|json] [--svg PICTURE | --svg-dir DIR] [--shared-scale] LOOP...";
+
+enum class Format { Text, Tsv, Json };
+
+struct Options {
+    Format format = Format::Text;
+    std::optional<std::string> svg;
+    std::optional<std::string> svgDir;
+    bool sharedScale = false;
+    std::vector<std::string> loops;
+};
+
+void printHelp(std::ostream& out, const std::string& name) {
+    out << "Usage: " << name << kUsage << "\n"
+        << "Judges whether each loop clicks where it wraps around (last frame into first).\n"
+        << "\n"
+        << "  --format FORMAT  text (default), tsv or json\n"
+        << "  --svg PICTURE    draw the seam of the one loop given to PICTURE\n"
+        << "  --svg-dir DIR    draw the seam of each loop to DIR/<loop name>.svg\n"
+        << "  --shared-scale   draw every channel to the scale of the loudest\n"
+        << "  --help           show this help and exit\n"
+        << "  --version        show the version and exit\n"
+        << "\n"
+        << "Exit status: 0 when every loop is smooth, 1 when at least one is flagged\n"
+        << "(likely click or level jump), 2 on trouble (an unreadable file, say).\n";
+}
+
+// Parses the command line; nullopt when the run ends here with `status`.
+std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                                    int& status) {
+    const std::string name = argc > 0 && argv[0] != nullptr ? argv[0] : "sorvane-seam";
+    Options options;
+    auto usageError = [&](const std::string& message) {
+        err << message << "Usage: " << name << kUsage << "\n";
+        status = kTrouble;
+        return std::nullopt;
+    };
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.loops.push_back(arg);
+            continue;
+        }
+        const bool takesValue = arg == "--format" || arg == "--svg" || arg == "--svg-dir";
+        if (takesValue && i + 1 >= argc) {
+            return usageError("Error: option " + arg + " needs a value.\n");
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help") {
+            printHelp(out, name);
+            status = flushReport(out, err) ? kAllSmooth : kTrouble;
+            return std::nullopt;
+        } else if (arg == "--version") {
+            out << "sorvane-seam " << SORVANE_VERSION << "\n";
+            status = flushReport(out, err) ? kAllSmooth : kTrouble;
+            return std::nullopt;
+        } else if (arg == "--shared-scale") {
+            options.sharedScale = true;
+        } else if (arg == "--format") {
+            const std::string format = argv[++i];
+            if (format == "text") {
+                options.format = Format::Text;
+            } else if (format == "tsv") {
+                options.format = Format::Tsv;
+            } else if (format == "json") {
+                options.format = Format::Json;
+            } else {
+                return usageError("Error: unknown format \"" + format + "\"; choose text, tsv or json.\n");
+            }
+        } else if (arg == "--svg") {
+            options.svg = argv[++i];
+        } else if (arg == "--svg-dir") {
+            options.svgDir = argv[++i];
+        } else {
+            return usageError("Error: unknown option \"" + arg + "\".\n");
+        }
+    }
+    if (options.loops.empty()) {
+        return usageError("");
+    }
+    if (options.svg && options.svgDir) {
+        return usageError("Error: give --svg or --svg-dir, not both.\n");
+    }
+    if (options.svg && options.loops.size() != 1) {
+        return usageError("Error: --svg draws one loop; for several, use --svg-dir.\n");
+    }
+    return options;
+}
+
+// Writes the picture through a descriptor that is checked to be none of the
+// loops of the run (by any name or link) before anything is changed: a
+// picture path mistyped as a loop's must not replace a sound with a drawing.
+bool writePicture(const std::string& path, const std::string& svg, const std::vector<FileIdentity>& loops,
+                  std::ostream& err) {
+    FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+    const bool created = static_cast<bool>(fd);
+    if (!fd && errno == EEXIST) {
+        fd = FileDescriptor(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    }
+    struct stat st {};
+    int error = !fd || fstat(fd.get(), &st) != 0 ? errno : 0;
+    if (error == 0 && std::find(loops.begin(), loops.end(), identityOf(st)) != loops.end()) {
+        err << "Error: picture file " << path << " is the loop itself; choose another name.\n";
+        return false;
+    }
+    if (error == 0 && S_ISREG(st.st_mode) && ftruncate(fd.get(), 0) != 0) {
+        error = errno;
+    }
+    if (error == 0) {
+        error = writeAll(fd.get(), svg.data(), svg.size());
+    }
+    if (error == 0) {
+        error = fd.close();
+    }
+    if (error != 0) {
+        if (created) {
+            unlink(path.c_str());
+        }
+        err << "Error writing picture file " << path << ": " << std::strerror(error) << "\n";
+        return false;
+    }
+    return true;
+}
+
+// Numbers as the reports print them; infinity has no JSON spelling.
+std::string number(double value, int decimals, Format format, bool sign = false) {
+    if (std::isinf(value)) {
+        return format == Format::Json ? "null" : value > 0 ? (sign ? "+inf" : "inf") : "-inf";
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, sign && format != Format::Json ? "%+.*f" : "%.*f", decimals, value);
+    return text;
+}
+
+std::vector<std::string> firedRules(const ChannelJudgement& c) {
+    std::vector<std::string> rules;
+    if (c.predictionFired) {
+        rules.emplace_back("prediction");
+    }
+    if (c.curvatureFired) {
+        rules.emplace_back("curvature");
+    }
+    if (c.levelFired) {
+        rules.emplace_back("level");
+    }
+    return rules;
+}
+
+std::string joined(const std::vector<std::string>& words, const std::string& separator) {
+    std::string text;
+    for (const std::string& word : words) {
+        text += (text.empty() ? "" : separator) + word;
+    }
+    return text;
+}
+
+const char* channelName(std::size_t channel, std::size_t channels) {
+    return channels == 1 ? "mono" : channel == 0 ? "left" : "right";
+}
+
+void printText(std::ostream& out, const std::string& path, const AudioInput& loop, const SeamJudgement& j) {
+    out << "Loop:   " << path << "\n"
+        << "Frames: " << loop.left.size() << " at " << loop.info.samplerate << " Hz\n";
+    for (std::size_t c = 0; c < j.channels.size(); ++c) {
+        const ChannelJudgement& m = j.channels[c];
+        const std::vector<std::string> rules = firedRules(m);
+        out << channelName(c, j.channels.size()) << ": surprise " << number(m.surprise, 1, Format::Text)
+            << ", curvature " << number(m.curvatureRatio, 1, Format::Text) << ", level "
+            << number(m.levelChangeDb, 1, Format::Text, true) << " dB; "
+            << (rules.empty() ? "no rule fired" : "fired: " + joined(rules, ", ")) << "\n";
+    }
+    out << "seam: " << verdictText(j.verdict) << "\n";
+}
+
+void printTsv(std::ostream& out, const std::string& path, const AudioInput& loop, const SeamJudgement& j) {
+    for (std::size_t c = 0; c < j.channels.size(); ++c) {
+        const ChannelJudgement& m = j.channels[c];
+        const std::vector<std::string> rules = firedRules(m);
+        out << escapeTsv(path) << '\t' << loop.left.size() << '\t' << loop.info.samplerate << '\t'
+            << channelName(c, j.channels.size()) << '\t' << number(m.surprise, 3, Format::Tsv) << '\t'
+            << number(m.curvatureRatio, 3, Format::Tsv) << '\t' << number(m.levelChangeDb, 3, Format::Tsv, true)
+            << '\t' << (rules.empty() ? "-" : joined(rules, ",")) << '\t' << verdictText(j.verdict) << "\n";
+    }
+}
+
+std::string jsonOf(const std::string& path, const AudioInput& loop, const SeamJudgement& j) {
+    std::ostringstream json;
+    json << "{\"loop\": " << quoteJson(path) << ", \"frames\": " << loop.left.size()
+         << ", \"sample_rate\": " << loop.info.samplerate << ", \"verdict\": \"" << verdictText(j.verdict)
+         << "\", \"channels\": [";
+    for (std::size_t c = 0; c < j.channels.size(); ++c) {
+        const ChannelJudgement& m = j.channels[c];
+        std::vector<std::string> rules = firedRules(m);
+        for (std::string& rule : rules) {
+            rule = "\"" + rule + "\"";
+        }
+        json << (c > 0 ? ", " : "") << "{\"channel\": \"" << channelName(c, j.channels.size())
+             << "\", \"surprise\": " << number(m.surprise, 3, Format::Json)
+             << ", \"prediction_error\": " << number(m.predictionError, 6, Format::Json)
+             << ", \"curvature_ratio\": " << number(m.curvatureRatio, 3, Format::Json)
+             << ", \"level_change_db\": " << number(m.levelChangeDb, 3, Format::Json) << ", \"fired\": ["
+             << joined(rules, ", ") << "]}";
+    }
+    json << "]}";
+    return json.str();
+}
+
+// The file name a loop's picture gets in --svg-dir.
+std::string pictureIn(const std::string& dir, const std::string& loop) {
+    const std::size_t slash = loop.find_last_of('/');
+    return dir + (dir.empty() || dir.back() == '/' ? "" : "/") +
+           (slash == std::string::npos ? loop : loop.substr(slash + 1)) + ".svg";
+}
+
+// Judges one loop; false on trouble, said on `err` with the loop named.
+bool judgeLoop(const Options& options, const std::string& path, const std::vector<FileIdentity>& loops,
+               std::ostream& out, std::ostream& err, std::vector<std::string>& json, bool& flagged) {
+    // The reader's messages name no file; with several loops they must.
+    std::ostringstream reading;
+    const std::optional<AudioInput> loop = readInputAudio(path, reading);
+    if (!loop) {
+        std::istringstream lines(reading.str());
+        for (std::string line; std::getline(lines, line);) {
+            err << path << ": " << line << "\n";
+        }
+        return false;
+    }
+    if (loop->left.size() < 2) {
+        err << path << ": Error: loop must have at least 2 frames to judge its seam.\n";
+        return false;
+    }
+    const std::int32_t channels = loop->info.channels;
+    const SeamJudgement judgement = judgeSeam(loop->left, loop->right, channels, loop->info.samplerate);
+    flagged = flagged || judgement.verdict != SeamVerdict::Smooth;
+
+    const std::optional<std::string> picture =
+        options.svg ? options.svg : options.svgDir ? std::optional(pictureIn(*options.svgDir, path)) : std::nullopt;
+    if (picture) {
+        SeamPictureOptions drawing;
+        drawing.title = path;
+        drawing.sharedScale = options.sharedScale;
+        const std::string svg =
+            renderSeamSvg(loop->left, loop->right, channels, loop->info.samplerate, judgement, drawing);
+        if (!writePicture(*picture, svg, loops, err)) {
+            return false;
+        }
+    }
+    switch (options.format) {
+    case Format::Text: printText(out, path, *loop, judgement); break;
+    case Format::Tsv: printTsv(out, path, *loop, judgement); break;
+    case Format::Json: json.push_back(jsonOf(path, *loop, judgement)); break;
+    }
+    return true;
+}
+
+int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    int status = kAllSmooth;
+    const std::optional<Options> options = parseOptions(argc, argv, out, err, status);
+    if (!options) {
+        return status;
+    }
+    // Every loop of the run, by identity, so that no picture replaces one.
+    std::vector<FileIdentity> identities;
+    for (const std::string& path : options->loops) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0) {
+            identities.push_back(identityOf(st));
+        }
+    }
+    bool trouble = false;
+    if (options->svgDir) {
+        std::map<std::string, std::string> drawnFrom;
+        for (const std::string& path : options->loops) {
+            const auto [at, added] = drawnFrom.emplace(pictureIn(*options->svgDir, path), path);
+            if (!added && at->second != path) {
+                err << "Error: the pictures of " << at->second << " and " << path << " would both be "
+                    << at->first << "; judge them in separate runs.\n";
+                return kTrouble;
+            }
+        }
+    }
+    if (options->format == Format::Tsv) {
+        out << "loop\tframes\tsample_rate\tchannel\tsurprise\tcurvature\tlevel_db\tfired\tverdict\n";
+    }
+    bool flagged = false;
+    std::vector<std::string> json;
+    for (std::size_t i = 0; i < options->loops.size(); ++i) {
+        if (options->format == Format::Text && i > 0) {
+            out << "\n";
+        }
+        const std::string& path = options->loops[i];
+        const int judged = whenMemoryRunsOut(kTrouble, [&] {
+            return judgeLoop(*options, path, identities, out, err, json, flagged) ? kAllSmooth : kTrouble;
+        });
+        trouble = trouble || judged != kAllSmooth;
+    }
+    if (options->format == Format::Json) {
+        out << "{\"loops\": [" << (json.empty() ? "" : "\n  ") << joined(json, ",\n  ") << "]}\n";
+    }
+    if (!flushReport(out, err)) {
+        return kTrouble;
+    }
+    return trouble ? kTrouble : flagged ? kFlagged : kAllSmooth;
+}
+
+} // namespace
+
+int runSeam(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    return whenMemoryRunsOut(kTrouble, [&] { return runChecked(argc, argv, out, err); });
+}
+
+} // namespace sorvane
