@@ -18,6 +18,9 @@ for mode in CROSSFADE PINGPONG ZEROCROSSING; do
     echo
     echo "\$ sorvane out/example.wav out/example-$lower.wav $mode"
     "$build_dir/sorvane" out/example.wav "out/example-$lower.wav" "$mode"
-    echo "\$ sorvane-seam out/example-$lower.wav out/example-$lower-seam.svg"
-    "$build_dir/sorvane-seam" "out/example-$lower.wav" "out/example-$lower-seam.svg"
+    echo "\$ sorvane-seam --svg out/example-$lower-seam.svg out/example-$lower.wav"
+    # Status 1 is a verdict (the loop is flagged), not a failure of the demo.
+    status=0
+    "$build_dir/sorvane-seam" --svg "out/example-$lower-seam.svg" "out/example-$lower.wav" || status=$?
+    [ "$status" -le 1 ] || exit "$status"
 done

@@ -12,6 +12,8 @@ recordings: the instrument samples of a General MIDI soundfont.
   the sound simply goes on; any flag there is a false alarm.
 
 Usage: eval/seam_eval.py [path/to/sorvane-seam] [--soundfont FILE] [--per-sample N]
+Without a path it builds build-release/ and installs the soundfont (Debian
+package timgm6mb-soundfont) when missing.
 Prints detection and false-alarm rates and every flagged designer loop.
 """
 import argparse
@@ -108,6 +110,15 @@ def main():
     parser.add_argument("--soundfont", default=DEFAULT_SOUNDFONT)
     parser.add_argument("--per-sample", type=int, default=6)
     args = parser.parse_args()
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    if args.soundfont == DEFAULT_SOUNDFONT and not os.path.exists(DEFAULT_SOUNDFONT):
+        subprocess.run([os.path.join(root, "scripts/ensure-packages.sh"), "timgm6mb-soundfont"], check=True)
+    if args.seam == "build-release/sorvane-seam":
+        args.seam = os.path.join(root, args.seam)
+        subprocess.run(["cmake", "-S", root, "-B", os.path.join(root, "build-release"), "-DCMAKE_BUILD_TYPE=Release",
+                        "-DSORVANE_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", os.path.join(root, "build-release"), "--parallel", "2",
+                        "--target", "sorvane-seam"], check=True, stdout=subprocess.DEVNULL)
     pcm, loops = read_soundfont(args.soundfont)
     rng = random.Random(20261207)
     sets = {"designer": [], "cut": [], "continuous": []}

@@ -36,8 +36,11 @@ expect "sorvane kick.wav out.wav ping" "PINGPONG|"
 expect "sorvane kick.wav out.wav Z" "ZEROCROSSING|"
 expect "sorvane kick.wav out.wav CROSSFADE " "|"  # an empty reply prints one empty line
 expect "sorvane-seam " "field takes/|kick.wav|pad one.FLAC|"
-expect "sorvane-seam kick.wav " "field takes/|kick seam.svg|"
-expect "sorvane-seam kick.wav seam.svg " "|"
+expect "sorvane-seam kick.wav " "field takes/|kick.wav|pad one.FLAC|"
+expect "sorvane-seam --svg " "field takes/|kick seam.svg|"
+expect "sorvane-seam --svg-dir " "field takes/|"
+expect "sorvane-seam --format t" "text|tsv|"
+expect "sorvane-seam --s" "--shared-scale|--svg|--svg-dir|"
 [[ $(complete -p sorvane-seam) == *_sorvane_seam* ]] || { echo "FAIL: sorvane-seam not registered"; failures=$((failures + 1)); }
 
 if [ "$failures" -ne 0 ]; then

@@ -146,7 +146,7 @@ TEST(ManPage, SorvaneDiagnosticsListEveryMessageOfTheProgram) {
 }
 
 TEST(ManPage, SeamDiagnosticsListEveryMessageOfTheProgram) {
-    std::vector<std::string> pieces = messagePieces(readFile(kSource / "src/cli/seam_run.cpp"));
+    std::vector<std::string> pieces = messagePieces(readFile(kSource / "src/sorvane-seam/run.cpp"));
     const std::vector<std::string> reading = messagePieces(kReading);
     ASSERT_GE(reading.size(), 5u);
     pieces.insert(pieces.end(), reading.begin(), reading.end());

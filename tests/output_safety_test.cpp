@@ -221,10 +221,11 @@ TEST(StandardOutput, AReportOrVerdictThatCannotBeWrittenFailsTheRun) {
     test::writeAudio(input, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, test::distinctStereo(100));
     test::RunOptions full;
     full.stdoutPath = "/dev/full";
-    for (const ProgramResult& r :
-         {test::runSorvaneExecutable({input, dir.file("out.wav"), "PINGPONG"}, full),
-          test::runProgram(test::seamExecutable(), {input}, full)}) {
-        EXPECT_EQ(r.status, 1);
+    // sorvane-seam keeps 1 for a flagged loop; trouble is 2.
+    for (const auto& [r, status] :
+         {std::pair{test::runSorvaneExecutable({input, dir.file("out.wav"), "PINGPONG"}, full), 1},
+          std::pair{test::runProgram(test::seamExecutable(), {input}, full), 2}}) {
+        EXPECT_EQ(r.status, status);
         EXPECT_EQ(r.err, "Error writing standard output: No space left on device\n");
     }
 }

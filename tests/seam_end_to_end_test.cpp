@@ -17,76 +17,123 @@ ProgramResult runSeamExecutable(const std::vector<std::string>& args) {
     return test::runProgram(test::seamExecutable(), args);
 }
 
-TEST(SeamCommand, PrintsTheNumbersOfATinyLoop) {
-    TempDir dir;
-    const std::string loop = dir.file("tiny loop.wav");
-    test::writeAudio(loop, SF_FORMAT_WAV | SF_FORMAT_DOUBLE, 8000, 1, {0.0, 0.125, 0.375, 0.5, 0.5, 0.25});
-    const ProgramResult r = runSeamExecutable({loop});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "Loop:   " + loop + "\nFrames: 6 at 8000 Hz\n"
-                     "mono: seam step -0.250000; steps: median 0.125000, 99th percentile 0.250000; "
-                     "seam +0.0 dB re 99th percentile\n"
-                     "  near the seam: 99th percentile 0.250000; seam +0.0 dB\n"
-                     "seam: smooth\n");
+// Whole cycles of a 441 Hz tone (smooth), or the same cut a quarter cycle in.
+std::vector<double> tone(bool cut) {
+    std::vector<double> samples;
+    for (int i = 0; i < 44100 + (cut ? 25 : 0); ++i) {
+        samples.push_back(0.5 * std::sin(6.283185307179586 * i / 100.0));
+    }
+    return samples;
 }
 
-TEST(SeamCommand, JudgesEachChannelOfAStereoLoop) {
+struct Loops {
     TempDir dir;
-    const std::string loop = dir.file("cut.flac");
-    // Left: a slow ramp that wraps smoothly; right: a ramp cut at its top.
-    std::vector<double> samples;
-    for (int i = 0; i < 400; ++i) {
-        samples.push_back(0.25 * std::sin(i * 6.283185307179586 / 400.0));
-        samples.push_back(static_cast<double>(i) / 500.0);
+    std::string smooth = dir.file("smooth loop.wav");
+    std::string cut = dir.file("cut.flac");
+    Loops() {
+        test::writeAudio(smooth, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, tone(false));
+        test::writeAudio(cut, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1, tone(true));
     }
-    test::writeAudio(loop, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 44100, 2, samples);
-    const ProgramResult r = runSeamExecutable({loop});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("\nleft: seam step"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("\nleft: seam step -0.798"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("\nright: seam step -0.798000"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(" dB; click\nseam: likely click\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("dB; click\nright"), std::string::npos) << "left judged a click:\n" << r.out;
+};
+
+TEST(SeamCommand, ReportsEachLoopAndExitsAsCmpDoes) {
+    Loops loops;
+    const ProgramResult both = runSeamExecutable({loops.smooth, loops.cut});
+    EXPECT_EQ(both.status, 1) << both.err;
+    EXPECT_EQ(both.err, "");
+    EXPECT_EQ(both.out.find("Loop:   " + loops.smooth + "\nFrames: 44100 at 44100 Hz\nmono: surprise "), 0u)
+        << both.out;
+    EXPECT_NE(both.out.find("; no rule fired\nseam: smooth\n\nLoop:   " + loops.cut + "\n"), std::string::npos);
+    EXPECT_NE(both.out.find("; fired: prediction"), std::string::npos);
+    EXPECT_EQ(both.out.substr(both.out.size() - 20), "\nseam: likely click\n");
+
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } statuses[] = {
+        {{loops.smooth}, 0},
+        {{loops.cut, loops.smooth}, 1},
+        {{loops.dir.file("missing.wav"), loops.cut}, 2},
+    };
+    for (const auto& s : statuses) {
+        EXPECT_EQ(runSeamExecutable(s.args).status, s.status) << s.args[0];
+    }
+}
+
+TEST(SeamCommand, MachineReadableForms) {
+    Loops loops;
+    const ProgramResult tsv = runSeamExecutable({"--format", "tsv", loops.smooth, loops.cut});
+    EXPECT_EQ(tsv.status, 1);
+    EXPECT_EQ(tsv.out.find("loop\tframes\tsample_rate\tchannel\tsurprise\tcurvature\tlevel_db\tfired\tverdict\n" +
+                           loops.smooth + "\t44100\t44100\tmono\t"),
+              0u)
+        << tsv.out;
+    EXPECT_NE(tsv.out.find("\t-\tsmooth\n" + loops.cut + "\t44125\t44100\tmono\t"), std::string::npos);
+    const ProgramResult json = runSeamExecutable({"--format", "json", loops.cut});
+    EXPECT_EQ(json.status, 1);
+    EXPECT_EQ(json.out.find("{\"loops\": [\n  {\"loop\": \"" + loops.cut +
+                            "\", \"frames\": 44125, \"sample_rate\": 44100, \"verdict\": \"likely click\""),
+              0u)
+        << json.out;
+    EXPECT_NE(json.out.find("\"fired\": [\"prediction\""), std::string::npos);
+}
+
+TEST(SeamCommand, HelpVersionAndUsage) {
+    const ProgramResult help = runSeamExecutable({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--svg-dir DIR"), std::string::npos);
+    EXPECT_EQ(help.err, "");
+    const ProgramResult version = runSeamExecutable({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.find("sorvane-seam "), 0u);
 }
 
 TEST(SeamCommand, Failures) {
-    TempDir dir;
-    const std::string single = dir.file("one.wav");
+    Loops loops;
+    const std::string single = loops.dir.file("one.wav");
     test::writeAudio(single, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, {0.5});
-    const std::string good = dir.file("good.wav");
-    test::writeAudio(good, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, {0.5, 0.25, 0.0});
-
+    const std::string usage =
+        "Usage: " + test::seamExecutable() +
+        " [--format text|tsv|json] [--svg PICTURE | --svg-dir DIR] [--shared-scale] LOOP...\n";
+    const std::string missing = loops.dir.file("missing.wav");
     const struct {
         std::vector<std::string> args;
         std::string err;
     } cases[] = {
-        {{}, "Usage: " + test::seamExecutable() + " <loop audio file> [picture.svg]\n"},
-        {{good, "a.svg", "extra"}, "Usage: " + test::seamExecutable() + " <loop audio file> [picture.svg]\n"},
-        {{dir.file("missing.wav")}, "Error opening input file: System error : No such file or directory.\n"},
-        {{single}, "Error: loop must have at least 2 frames to judge its seam.\n"},
-        {{good, dir.file("no such dir/seam.svg")}, "Error writing picture file: No such file or directory\n"},
+        {{}, usage},
+        {{"--frobnicate", loops.smooth}, "Error: unknown option \"--frobnicate\".\n" + usage},
+        {{"--format", "xml", loops.smooth}, "Error: unknown format \"xml\"; choose text, tsv or json.\n" + usage},
+        {{loops.smooth, "--svg"}, "Error: option --svg needs a value.\n" + usage},
+        {{"--svg", "a.svg", loops.smooth, loops.cut}, "Error: --svg draws one loop; for several, use --svg-dir.\n" + usage},
+        {{missing}, missing + ": Error opening input file: System error : No such file or directory.\n"},
+        {{single}, single + ": Error: loop must have at least 2 frames to judge its seam.\n"},
+        {{"--svg", loops.dir.file("no such dir/seam.svg"), loops.smooth},
+         "Error writing picture file " + loops.dir.file("no such dir/seam.svg") + ": No such file or directory\n"},
     };
     for (const auto& c : cases) {
         const ProgramResult r = runSeamExecutable(c.args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, c.err);
     }
 }
 
-TEST(SeamCommand, RefusesAPicturePathThatNamesTheLoop) {
-    TempDir dir;
-    const std::string loop = dir.file("pad.flac");
-    test::writeAudio(loop, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 2, test::distinctStereo(1000));
-    const test::Bytes before = test::readBytes(loop);
-    std::filesystem::create_symlink(loop, dir.file("link.svg"));
-    std::filesystem::create_hard_link(loop, dir.file("hard.svg"));
-    for (const std::string& picture : {loop, dir.file("link.svg"), dir.file("hard.svg")}) {
-        const ProgramResult r = runSeamExecutable({loop, picture});
-        EXPECT_EQ(r.status, 1);
+TEST(SeamCommand, DrawsEachLoopButNeverOverOne) {
+    Loops loops;
+    const std::string pictures = loops.dir.file("pictures");
+    std::filesystem::create_directory(pictures);
+    const ProgramResult drawn = runSeamExecutable({"--svg-dir", pictures, loops.smooth, loops.cut});
+    EXPECT_EQ(drawn.status, 1) << drawn.err;
+    EXPECT_TRUE(std::filesystem::exists(pictures + "/smooth loop.wav.svg"));
+    EXPECT_TRUE(std::filesystem::exists(pictures + "/cut.flac.svg"));
+
+    const test::Bytes before = test::readBytes(loops.cut);
+    std::filesystem::create_symlink(loops.cut, loops.dir.file("link.svg"));
+    std::filesystem::create_hard_link(loops.cut, loops.dir.file("hard.svg"));
+    for (const std::string& picture : {loops.cut, loops.dir.file("link.svg"), loops.dir.file("hard.svg")}) {
+        const ProgramResult r = runSeamExecutable({"--svg", picture, loops.cut});
+        EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, "Error: picture file " + picture + " is the loop itself; choose another name.\n");
-        EXPECT_TRUE(test::readBytes(loop) == before) << picture;
+        EXPECT_TRUE(test::readBytes(loops.cut) == before) << picture;
     }
 }
 

@@ -1,146 +1,192 @@
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "loops/loop_builders.hpp"
-#include "seam/seam.hpp"
+#include "seam/seam_judge.hpp"
+#include "seam/seam_picture.hpp"
 
 namespace sorvane {
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
+constexpr int kRate = 44100;
 
-// A tone with a little noise, as a recording would have.
-ChannelBuffer noisyTone(std::size_t frames, double cyclesPerFrame, std::uint64_t seed) {
+// A note of a few partials with a slow vibrato and a little noise, as a
+// recording of a held tone would have; `gain(i)` shapes its level.
+ChannelBuffer note(std::size_t frames, double hz, std::uint64_t seed,
+                   const std::function<double(std::size_t)>& gain = [](std::size_t) { return 1.0; }) {
     ChannelBuffer out(frames);
     std::uint64_t state = seed;
+    double phase = 0.0;
     for (std::size_t i = 0; i < frames; ++i) {
         state = state * 6364136223846793005ULL + 1442695040888963407ULL;
         const double noise = static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5;
-        out[i] = 0.5 * std::sin(kTwoPi * cyclesPerFrame * static_cast<double>(i)) + 0.04 * noise;
+        phase += kTwoPi * hz * (1.0 + 0.003 * std::sin(kTwoPi * 5.0 * static_cast<double>(i) / kRate)) / kRate;
+        out[i] = gain(i) * (0.4 * std::sin(phase) + 0.15 * std::sin(2.0 * phase + 1.0) +
+                            0.08 * std::sin(3.0 * phase + 2.0)) +
+                 0.002 * noise;
     }
     return out;
 }
 
-// A sine that starts at zero and is cut on its peak: the hard-cut loop.
-ChannelBuffer sineCutAtPeak() {
-    const std::size_t frames = 100 * 40 + 11; // 100 cycles of 40 frames, ending a quarter cycle in
+// A loop whose wrap is a place where the sound simply goes on: the second
+// half of `sound`, then its first half.
+ChannelBuffer wrappedWhereItGoesOn(const ChannelBuffer& sound) {
+    const auto half = static_cast<std::ptrdiff_t>(sound.size() / 2);
+    ChannelBuffer loop(sound.begin() + half, sound.end());
+    loop.insert(loop.end(), sound.begin(), sound.begin() + half);
+    return loop;
+}
+
+ChannelBuffer firstChannel(const InterleavedBuffer& stereo) {
+    ChannelBuffer out;
+    for (std::size_t i = 0; i < stereo.size(); i += 2) {
+        out.push_back(stereo[i]);
+    }
+    return out;
+}
+
+ChannelBuffer whiteNoise(std::size_t frames) {
     ChannelBuffer out(frames);
-    for (std::size_t i = 0; i < frames; ++i) {
-        out[i] = 0.8 * std::sin(kTwoPi * static_cast<double>(i) / 40.0);
+    std::uint64_t state = 7;
+    for (double& x : out) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        x = 0.5 * (static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5);
     }
     return out;
 }
 
-TEST(Seam, CrossfadedAndZeroCrossingLoopsOfANoisyToneJudgeSmooth) {
-    // One tone in both channels, each with its own noise: the sum's zero
-    // crossings are then the channels' too.
-    const ChannelBuffer left = noisyTone(44100, 220.0 / 44100.0, 1);
-    const ChannelBuffer right = noisyTone(44100, 220.0 / 44100.0, 2);
-    const InterleavedBuffer loops[] = {buildCrossfadeLoop(left, right, 2, 15.0f),
-                                       buildZeroCrossingLoop(left, right, 2)};
-    for (const InterleavedBuffer& loop : loops) {
-        ChannelBuffer l;
-        ChannelBuffer r;
-        for (std::size_t i = 0; i + 1 < loop.size(); i += 2) {
-            l.push_back(loop[i]);
-            r.push_back(loop[i + 1]);
-        }
-        const SeamReport report = analyseSeam(l, r, 2, 441);
-        ASSERT_EQ(report.channels.size(), 2u);
-        EXPECT_FALSE(report.likelyClick) << report.channels[0].seamRelativeDb << " "
-                                         << report.channels[1].seamRelativeDb;
-    }
-}
-
-TEST(Seam, ASineCutAtItsPeakJudgesClick) {
-    const SeamReport report = analyseSeam(sineCutAtPeak(), {}, 1, 441);
-    ASSERT_EQ(report.channels.size(), 1u);
-    EXPECT_TRUE(report.likelyClick);
-    EXPECT_GT(report.channels[0].seamRelativeDb, 12.0);
-}
-
-TEST(Seam, StereoIsJudgedPerChannel) {
-    const ChannelBuffer cut = sineCutAtPeak();
-    const ChannelBuffer tone = noisyTone(cut.size() + cut.size() / 5, 0.01, 3);
-    const InterleavedBuffer faded = buildCrossfadeLoop(tone, tone, 1, 16.666666f);
-    const ChannelBuffer smooth(faded.begin(), faded.begin() + static_cast<std::ptrdiff_t>(cut.size()));
-    ASSERT_EQ(smooth.size(), cut.size());
-    for (const bool cutOnLeft : {true, false}) {
-        const SeamReport report = cutOnLeft ? analyseSeam(cut, smooth, 2, 441) : analyseSeam(smooth, cut, 2, 441);
-        ASSERT_EQ(report.channels.size(), 2u);
-        EXPECT_EQ(report.channels[0].likelyClick, cutOnLeft);
-        EXPECT_EQ(report.channels[1].likelyClick, !cutOnLeft);
-        EXPECT_TRUE(report.likelyClick);
-    }
-}
-
-TEST(Seam, NumbersOfATinyLoop) {
-    // Steps 0.125, 0.25, 0.125, 0, 0.25: median 0.125 and 99th percentile
-    // 0.25 by nearest rank; the seam jumps from 0.25 back to 0.
-    const SeamReport report = analyseSeam({0.0, 0.125, 0.375, 0.5, 0.5, 0.25}, {}, 1, 441);
-    const ChannelSeam& seam = report.channels.at(0);
-    EXPECT_EQ(seam.seamStep, -0.25);
-    EXPECT_EQ(seam.medianStep, 0.125);
-    EXPECT_EQ(seam.percentile99Step, 0.25);
-    EXPECT_EQ(seam.seamRelativeDb, 0.0);
-    EXPECT_FALSE(seam.likelyClick);
-}
-
-struct EdgeCase {
+struct JudgeCase {
     const char* name;
-    ChannelBuffer samples;
-    bool click;
+    std::function<ChannelBuffer()> loop;
+    SeamVerdict verdict;
 };
 
-ChannelBuffer withLast(ChannelBuffer samples, double last) {
-    samples.back() = last;
-    return samples;
-}
+void PrintTo(const JudgeCase& c, std::ostream* os) { *os << c.name; }
 
-void PrintTo(const EdgeCase& c, std::ostream* os) { *os << c.name; }
+class SeamJudgeTest : public ::testing::TestWithParam<JudgeCase> {};
 
-class SeamEdges : public ::testing::TestWithParam<EdgeCase> {};
-
-TEST_P(SeamEdges, Verdict) {
-    EXPECT_EQ(analyseSeam(GetParam().samples, {}, 1, 441).likelyClick, GetParam().click);
+TEST_P(SeamJudgeTest, GivesTheVerdictAListenerWould) {
+    const ChannelBuffer loop = GetParam().loop();
+    const SeamJudgement j = judgeSeam(loop, {}, 1, kRate);
+    ASSERT_EQ(j.channels.size(), 1u);
+    const ChannelJudgement& c = j.channels[0];
+    EXPECT_EQ(verdictText(j.verdict), std::string(verdictText(GetParam().verdict)))
+        << "surprise " << c.surprise << ", curvature " << c.curvatureRatio << ", level " << c.levelChangeDb;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, SeamEdges,
-    ::testing::Values(EdgeCase{"silence", ChannelBuffer(100, 0.0), false},
-                      EdgeCase{"constant", ChannelBuffer(100, 0.5), false},
-                      // Exactly twice the 99th percentile is still smooth.
-                      EdgeCase{"atTheThreshold", {0.0, 0.25, 0.5, 0.75, 1.0, 0.75, 0.5}, false},
-                      EdgeCase{"justOverTheThreshold", {0.0, 0.25, 0.5, 0.75, 1.0, 0.75, 0.5, 0.5 + 1e-9}, true},
-                      // A step from silence: large against a flat file, but inaudible.
-                      EdgeCase{"belowOneSixteenBitStep", {0.0, 0.0, 0.0, 1e-6}, false},
-                      EdgeCase{"stepFromSilence", withLast(ChannelBuffer(200, 0.0), 0.01), true},
-                      EdgeCase{"twoFrames", {0.5, -0.5}, false}),
-    [](const ::testing::TestParamInfo<EdgeCase>& param) { return std::string(param.param.name); });
+    Table, SeamJudgeTest,
+    ::testing::Values(
+        JudgeCase{"heldNoteGoingOn", [] { return wrappedWhereItGoesOn(note(44100, 220.0, 1)); }, SeamVerdict::Smooth},
+        JudgeCase{"chordGoingOn",
+                  [] {
+                      ChannelBuffer a = note(44100, 261.6, 2);
+                      const ChannelBuffer b = note(44100, 329.6, 3);
+                      for (std::size_t i = 0; i < a.size(); ++i) {
+                          a[i] = 0.6 * (a[i] + b[i]);
+                      }
+                      return wrappedWhereItGoesOn(a);
+                  },
+                  SeamVerdict::Smooth},
+        JudgeCase{"noiseCutAnywhere", [] { return whiteNoise(20000); }, SeamVerdict::Smooth},
+        JudgeCase{"crossfadedNote",
+                  [] { return firstChannel(buildCrossfadeLoop(note(44100, 220.0, 4), {}, 1, 15.0f)); },
+                  SeamVerdict::Smooth},
+        JudgeCase{"silence", [] { return ChannelBuffer(20000, 0.0); }, SeamVerdict::Smooth},
+        // A hard cut of a held note, a third of a cycle out.
+        JudgeCase{"heldNoteCut",
+                  [] {
+                      ChannelBuffer n = note(44100, 220.0, 5);
+                      n.resize(40000 + 67);
+                      return n;
+                  },
+                  SeamVerdict::LikelyClick},
+        // The value repeats and the slope flips: a kink, though no step.
+        JudgeCase{"pingPongTurnOfAHeldNote",
+                  [] {
+                      const ChannelBuffer n = note(20000, 220.0, 6);
+                      return firstChannel(buildPingPongLoop(ChannelBuffer(n.begin() + 77, n.end()), {}, 1));
+                  },
+                  SeamVerdict::LikelyClick},
+        // The loop starts and ends on the same negative frame: a one-frame stall.
+        JudgeCase{"zeroCrossingStall", [] { return firstChannel(buildZeroCrossingLoop(note(44100, 110.0, 7), {}, 1)); },
+                  SeamVerdict::LikelyClick},
+        // A plucked note looped whole: its quiet tail runs into its attack.
+        JudgeCase{"decayThatReattacks",
+                  [] {
+                      return note(88200, 220.0, 8, [](std::size_t i) { return std::exp(-static_cast<double>(i) / 15000.0); });
+                  },
+                  SeamVerdict::LevelJump},
+        // A break of a few 16-bit steps in a near-silent tail cannot be heard.
+        JudgeCase{"quietCut",
+                  [] {
+                      ChannelBuffer n = note(40067, 220.0, 9);
+                      for (double& x : n) {
+                          x *= 0.0004;
+                      }
+                      return n;
+                  },
+                  SeamVerdict::Smooth},
+        // 30 ms repeat 33 times a second: a tone, whatever its wrap does.
+        JudgeCase{"shorterThanAnyClick",
+                  [] {
+                      ChannelBuffer n = note(1323, 220.0, 10);
+                      n.back() = -n.back();
+                      return n;
+                  },
+                  SeamVerdict::Smooth}));
 
-TEST(SeamPicture, HasALanePerChannelAndTheSeamMarked) {
-    const ChannelBuffer left = noisyTone(4410, 0.01, 4);
-    const ChannelBuffer right = noisyTone(4410, 0.02, 5);
-    const std::string stereo = renderSeamSvg(left, right, 2, 44100, "a & b <loop>.wav");
-    const std::string mono = renderSeamSvg(left, right, 1, 44100, "mono.wav");
-    auto count = [](const std::string& text, const std::string& what) {
-        std::size_t n = 0;
-        for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-        return n;
+TEST(SeamJudge, StereoNamesTheChannelThatClicks) {
+    ChannelBuffer cut = note(44100, 220.0, 11);
+    cut.resize(40067);
+    const ChannelBuffer goingOn = wrappedWhereItGoesOn(note(40067, 220.0, 12));
+    for (const bool cutOnLeft : {true, false}) {
+        const SeamJudgement j = cutOnLeft ? judgeSeam(cut, goingOn, 2, kRate) : judgeSeam(goingOn, cut, 2, kRate);
+        ASSERT_EQ(j.channels.size(), 2u);
+        EXPECT_EQ(j.channels[0].clicks(), cutOnLeft);
+        EXPECT_EQ(j.channels[1].clicks(), !cutOnLeft);
+        EXPECT_EQ(j.verdict, SeamVerdict::LikelyClick);
+    }
+}
+
+TEST(SeamPicture, ShowsTheVerdictTheRulesAndDotsAtTheSeam) {
+    ChannelBuffer cut = note(44100, 220.0, 13);
+    cut.resize(40067);
+    ChannelBuffer quiet = wrappedWhereItGoesOn(note(40067, 220.0, 14));
+    for (double& x : quiet) {
+        x *= 0.01;
+    }
+    const SeamJudgement j = judgeSeam(cut, quiet, 2, kRate);
+    SeamPictureOptions options;
+    options.title = "a & b <loop>.wav";
+    const std::string own = renderSeamSvg(cut, quiet, 2, kRate, j, options);
+    options.sharedScale = true;
+    const std::string shared = renderSeamSvg(cut, quiet, 2, kRate, j, options);
+    EXPECT_NE(own.find(">seam: likely click</text>"), std::string::npos);
+    EXPECT_NE(own.find("prediction"), std::string::npos);
+    EXPECT_NE(own.find("<circle"), std::string::npos);
+    EXPECT_NE(own.find("a &amp; b &lt;loop&gt;.wav"), std::string::npos);
+    // Each lane labels its own scale; shared, the quiet lane takes the loud one's.
+    const auto scales = [](const std::string& svg) {
+        std::vector<std::string> found;
+        for (std::size_t at = svg.find("class=\"scale\""); at != std::string::npos;
+             at = svg.find("class=\"scale\"", at + 1)) {
+            const std::size_t text = svg.find('>', at) + 1;
+            found.push_back(svg.substr(text, svg.find('<', text) - text));
+        }
+        return found;
     };
-    EXPECT_EQ(count(stereo, "class=\"lane\""), 2u);
-    EXPECT_EQ(count(mono, "class=\"lane\""), 1u);
-    EXPECT_EQ(count(stereo, "class=\"seam\""), 1u);
-    EXPECT_EQ(count(stereo, "<polyline"), 2u);
-    EXPECT_NE(stereo.find("a &amp; b &lt;loop&gt;.wav"), std::string::npos);
-    EXPECT_EQ(stereo.find("<loop>"), std::string::npos);
-    // 10 ms each side at 44.1 kHz: 441 points before the seam and 441 after.
-    const std::size_t polyline = stereo.find("points=\"");
-    const std::string points = stereo.substr(polyline, stereo.find("\"/>", polyline) - polyline);
-    EXPECT_EQ(count(points, ","), 882u);
+    const std::vector<std::string> ownScales = scales(own);
+    const std::vector<std::string> sharedScales = scales(shared);
+    ASSERT_EQ(ownScales.size(), 4u);
+    ASSERT_EQ(sharedScales.size(), 4u);
+    EXPECT_NE(ownScales[0], ownScales[2]);
+    EXPECT_EQ(sharedScales[0], sharedScales[2]);
 }
 
 } // namespace

@@ -193,10 +193,12 @@ SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, s
         judgement.channels.push_back(judgeChannel(right, sampleRate));
     }
     const auto any = [&](auto rule) { return std::any_of(judgement.channels.begin(), judgement.channels.end(), rule); };
-    if (any([](const ChannelJudgement& c) { return c.clicks(); })) {
-        judgement.verdict = SeamVerdict::LikelyClick;
-    } else if (any([](const ChannelJudgement& c) { return c.levelFired; })) {
+    // A jump in level says more than the click that comes with it: the loop
+    // re-attacks (or drops out) every cycle, and the mend is another stretch.
+    if (any([](const ChannelJudgement& c) { return c.levelFired; })) {
         judgement.verdict = SeamVerdict::LevelJump;
+    } else if (any([](const ChannelJudgement& c) { return c.clicks(); })) {
+        judgement.verdict = SeamVerdict::LikelyClick;
     }
     return judgement;
 }

@@ -42,6 +42,12 @@ std::string firedRules(const ChannelJudgement& c) {
     return rules;
 }
 
+std::string scaleText(double peak) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(3) << peak;
+    return text.str();
+}
+
 // One view of a channel: frames [-before, after) of the loop played end to
 // end, across `width` pixels from `x0`, with dots when few enough to see.
 void drawView(std::ostringstream& svg, const ChannelBuffer& samples, std::size_t before, std::size_t after,
@@ -128,9 +134,9 @@ std::string renderSeamSvg(const ChannelBuffer& left, const ChannelBuffer& right,
         }
         svg << "<text x=\"8\" y=\"" << middle + 4 << "\">" << (lanes > 1 ? names[lane] : "mono") << "</text>\n"
             << "<text class=\"scale\" x=\"" << kLeftMargin - 4 << "\" y=\"" << top + 12
-            << "\" text-anchor=\"end\" font-size=\"10\">" << std::setprecision(3) << "+" << peak << "</text>\n"
+            << "\" text-anchor=\"end\" font-size=\"10\">+" << scaleText(peak) << "</text>\n"
             << "<text class=\"scale\" x=\"" << kLeftMargin - 4 << "\" y=\"" << top + kLaneHeight - 2
-            << "\" text-anchor=\"end\" font-size=\"10\">-" << peak << std::setprecision(2) << "</text>\n"
+            << "\" text-anchor=\"end\" font-size=\"10\">-" << scaleText(peak) << "</text>\n"
             << "<text class=\"rules\" x=\"" << zoomX << "\" y=\"" << top - 4 << "\" font-size=\"11\" fill=\""
             << (rules.empty() ? "#555" : kAlarm) << "\">" << (rules.empty() ? "no rule fired" : rules + " fired")
             << "</text>\n";
