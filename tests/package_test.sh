@@ -42,7 +42,7 @@ done
 "$work/root/usr/bin/sorvane" "$work/take.wav" "$work/loop.wav" PingPong >"$work/report"
 check grep -qx 'Buffer: 220500 sample frames' "$work/report"
 check test -s "$work/loop.wav"
-"$work/root/usr/bin/sorvane-seam" "$work/loop.wav" "$work/seam.svg" >"$work/seam"
+"$work/root/usr/bin/sorvane-seam" --svg "$work/seam.svg" "$work/loop.wav" >"$work/seam"
 check grep -qx 'seam: smooth' "$work/seam"
 check test -s "$work/seam.svg"
 
