@@ -324,16 +324,6 @@ TEST(HostileOutput, OutputPathsThatCannotBeCreatedAreReported) {
     }
 }
 
-// Leaves nothing but the named files in the directory.
-std::vector<std::string> entriesOf(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST(SameFile, AFailedWriteLeavesTheInputAsItWas) {
     TempDir dir;
     const std::string path = dir.file("take.wav");
@@ -347,7 +337,7 @@ TEST(SameFile, AFailedWriteLeavesTheInputAsItWas) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error writing output file: System error : File too large.\n");
     EXPECT_EQ(test::readBytes(path), before);
-    EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"take.wav"});
+    EXPECT_EQ(test::entriesOf(dir.path()), std::vector<std::string>{"take.wav"});
 }
 
 TEST(SameFile, AFormatThatCannotBeWrittenLeavesTheInputAsItWas) {
@@ -363,7 +353,7 @@ TEST(SameFile, AFormatThatCannotBeWrittenLeavesTheInputAsItWas) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error opening output file: Error : flac does not support this sample rate.\n");
     EXPECT_EQ(test::readBytes(path), flac);
-    EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"odd rate.flac"});
+    EXPECT_EQ(test::entriesOf(dir.path()), std::vector<std::string>{"odd rate.flac"});
 }
 
 TEST(SameFile, ALinkOrAnotherSpellingReplacesTheFileItselfKeepingItsPermissions) {
@@ -389,7 +379,7 @@ TEST(SameFile, ALinkOrAnotherSpellingReplacesTheFileItselfKeepingItsPermissions)
         EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     }
-    EXPECT_EQ(entriesOf(dir.path()), (std::vector<std::string>{"link.wav", "take.wav"}));
+    EXPECT_EQ(test::entriesOf(dir.path()), (std::vector<std::string>{"link.wav", "take.wav"}));
 }
 
 } // namespace

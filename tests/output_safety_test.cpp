@@ -28,15 +28,6 @@ using test::Bytes;
 using test::ProgramResult;
 using test::TempDir;
 
-std::vector<std::string> entriesOf(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Two seconds of different noise in each channel, which no encoder can
 // squeeze below the limits used here, as the bytes of a file of `format`.
 const Bytes& noiseFile(int format) {
@@ -109,7 +100,7 @@ TEST_P(WriteFailureTest, IsReportedAndLosesNothing) {
     const std::string input = (c.inPlace ? home : elsewhere).file("take");
     test::writeBytes(input, original);
     const std::string output = c.sink == Sink::DevFull ? "/dev/full" : c.inPlace ? input : home.file("loop");
-    const std::vector<std::string> before = entriesOf(home.path());
+    const std::vector<std::string> before = test::entriesOf(home.path());
 
     test::RunOptions options;
     if (c.sink == Sink::SizeLimit || c.sink == Sink::SizeLimitSignalled) {
@@ -123,7 +114,7 @@ TEST_P(WriteFailureTest, IsReportedAndLosesNothing) {
     EXPECT_EQ(r.err, std::string("Error writing output file: System error : ") +
                          (limited ? "File too large" : "No space left on device") + ".\n");
     EXPECT_TRUE(test::readBytes(input) == original) << "the input changed";
-    EXPECT_EQ(entriesOf(home.path()), before);
+    EXPECT_EQ(test::entriesOf(home.path()), before);
 }
 
 std::vector<FailureCase> failureCases() {
@@ -189,7 +180,7 @@ TEST_P(InterruptTest, RemovesTheTemporaryFileAndEndsByTheSignal) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == GetParam()) << "status " << status;
-    EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"take.wav"});
+    EXPECT_EQ(test::entriesOf(dir.path()), std::vector<std::string>{"take.wav"});
     EXPECT_TRUE(test::readBytes(path) == before) << "the input changed";
 }
 
@@ -251,7 +242,7 @@ TEST(EmptyLoop, OggOpusFailsInsteadOfWritingAFileNothingCanOpen) {
     const ProgramResult r = test::runSorvaneExecutable({input, dir.file("out.opus"), "CROSSFADE", "100"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Error: an empty loop cannot be written as Ogg Opus; nothing could read the file.\n");
-    EXPECT_EQ(entriesOf(dir.path()), std::vector<std::string>{"in.opus"});
+    EXPECT_EQ(test::entriesOf(dir.path()), std::vector<std::string>{"in.opus"});
 }
 
 } // namespace

@@ -76,6 +76,15 @@ TEST(SeamCommand, MachineReadableForms) {
               0u)
         << json.out;
     EXPECT_NE(json.out.find("\"fired\": [\"prediction\""), std::string::npos);
+
+    // A name with a tab and a quote stays one field, and one JSON string.
+    const std::string odd = loops.dir.file("take\t\"2\".wav");
+    std::filesystem::copy_file(loops.smooth, odd);
+    const std::string escaped = loops.dir.file("take");
+    EXPECT_NE(runSeamExecutable({"--format", "tsv", odd}).out.find("\n" + escaped + "\\t\"2\".wav\t44100\t"),
+              std::string::npos);
+    EXPECT_NE(runSeamExecutable({"--format", "json", odd}).out.find("\"" + escaped + "\\t\\\"2\\\".wav\""),
+              std::string::npos);
 }
 
 TEST(SeamCommand, HelpVersionAndUsage) {

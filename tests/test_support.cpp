@@ -1,6 +1,8 @@
 #include "test_support.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -214,6 +216,15 @@ std::vector<double> framesOf(const std::vector<double>& interleaved, int channel
         }
     }
     return out;
+}
+
+std::vector<std::string> entriesOf(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 } // namespace sorvane::test

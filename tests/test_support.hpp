@@ -56,6 +56,9 @@ ProgramResult runSorvaneExecutable(const std::vector<std::string>& args, const R
 
 using Bytes = std::vector<unsigned char>;
 Bytes readBytes(const std::string& path);
+
+// The names in a directory, sorted: what a run left behind.
+std::vector<std::string> entriesOf(const std::string& dir);
 void writeBytes(const std::string& path, const Bytes& bytes);
 
 // Writes interleaved samples to a new file; clipping is on so integer formats

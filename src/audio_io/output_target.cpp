@@ -184,10 +184,10 @@ std::optional<std::string> OutputTarget::commitReplacement() {
     if (replaced_) {
         // The owner can be kept only by root; the group by its members too.
         // Set-id bits are kept only with the owner they belong to.
+        // Where neither can be set, the file stays ours, as any new file would.
         const bool ownerKept = fchown(fd_.get(), replaced_->st_uid, replaced_->st_gid) == 0;
-        if (!ownerKept && fchown(fd_.get(), static_cast<uid_t>(-1), replaced_->st_gid) != 0) {
-            // Not a member of the group either: the group stays ours.
-        }
+        const bool groupKept = ownerKept || fchown(fd_.get(), static_cast<uid_t>(-1), replaced_->st_gid) == 0;
+        static_cast<void>(groupKept);
         mode = replaced_->st_mode & (ownerKept ? 07777 : 0777);
     }
     if (fchmod(fd_.get(), mode) != 0 || fsync(fd_.get()) != 0) {

@@ -203,6 +203,22 @@ SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, s
     return judgement;
 }
 
+std::vector<const char*> firedRules(const ChannelJudgement& judgement) {
+    std::vector<const char*> rules;
+    for (const auto& [fired, name] : {std::pair{judgement.predictionFired, "prediction"},
+                                      std::pair{judgement.curvatureFired, "curvature"},
+                                      std::pair{judgement.levelFired, "level"}}) {
+        if (fired) {
+            rules.push_back(name);
+        }
+    }
+    return rules;
+}
+
+const char* channelName(std::size_t channel, std::size_t channels) {
+    return channels == 1 ? "mono" : channel == 0 ? "left" : "right";
+}
+
 const char* verdictText(SeamVerdict verdict) {
     switch (verdict) {
     case SeamVerdict::LikelyClick: return "likely click";

@@ -59,4 +59,10 @@ SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, s
 
 const char* verdictText(SeamVerdict verdict);
 
+// The rules that fired on a channel, by name: prediction, curvature, level.
+std::vector<const char*> firedRules(const ChannelJudgement& judgement);
+
+// "mono", or "left" and "right".
+const char* channelName(std::size_t channel, std::size_t channels);
+
 } // namespace sorvane

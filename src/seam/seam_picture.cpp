@@ -30,18 +30,6 @@ constexpr std::size_t kMostDots = 160;
 const char* const kWave = "#1f5fbf";
 const char* const kAlarm = "#d03030";
 
-// The rules that fired on a channel, in words.
-std::string firedRules(const ChannelJudgement& c) {
-    std::string rules;
-    for (const auto& [fired, name] : {std::pair{c.predictionFired, "prediction"},
-                                      std::pair{c.curvatureFired, "curvature"}, std::pair{c.levelFired, "level"}}) {
-        if (fired) {
-            rules += (rules.empty() ? "" : ", ") + std::string(name);
-        }
-    }
-    return rules;
-}
-
 std::string scaleText(double peak) {
     std::ostringstream text;
     text << std::fixed << std::setprecision(3) << peak;
@@ -88,7 +76,6 @@ std::string renderSeamSvg(const ChannelBuffer& left, const ChannelBuffer& right,
     const double seamX = kLeftMargin + kMainWidth / 2.0;
     const double zoomX = kLeftMargin + kMainWidth + kGap;
     const ChannelBuffer* channels[] = {&left, &right};
-    const char* names[] = {"left", "right"};
 
     // Each lane's peak in view, and the loudest of them for a shared scale.
     std::vector<double> peaks(lanes, 0.0);
@@ -123,7 +110,10 @@ std::string renderSeamSvg(const ChannelBuffer& left, const ChannelBuffer& right,
         const double middle = top + kLaneHeight / 2.0;
         const double peak = options.sharedScale ? loudest : peaks[lane];
         const double scale = peak > 0.0 ? (kLaneHeight / 2.0 - 6.0) / peak : 0.0;
-        const std::string rules = firedRules(c);
+        std::string rules;
+        for (const char* rule : firedRules(c)) {
+            rules += (rules.empty() ? "" : ", ") + std::string(rule);
+        }
 
         svg << "<g class=\"lane\" data-channel=\"" << lane + 1 << "\">\n";
         for (const auto& [x0, width] : {std::pair{kLeftMargin, kMainWidth}, std::pair{zoomX, kZoomWidth}}) {
@@ -132,7 +122,7 @@ std::string renderSeamSvg(const ChannelBuffer& left, const ChannelBuffer& right,
                 << "<line x1=\"" << x0 << "\" y1=\"" << middle << "\" x2=\"" << x0 + width << "\" y2=\"" << middle
                 << "\" stroke=\"#c8ccd2\"/>\n";
         }
-        svg << "<text x=\"8\" y=\"" << middle + 4 << "\">" << (lanes > 1 ? names[lane] : "mono") << "</text>\n"
+        svg << "<text x=\"8\" y=\"" << middle + 4 << "\">" << channelName(lane, lanes) << "</text>\n"
             << "<text class=\"scale\" x=\"" << kLeftMargin - 4 << "\" y=\"" << top + 12
             << "\" text-anchor=\"end\" font-size=\"10\">+" << scaleText(peak) << "</text>\n"
             << "<text class=\"scale\" x=\"" << kLeftMargin - 4 << "\" y=\"" << top + kLaneHeight - 2

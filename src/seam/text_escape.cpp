@@ -60,6 +60,18 @@ template <typename Escape> std::string transcribe(const std::string& text, bool 
     return out;
 }
 
+// Backslash, tab, line feed and carriage return as JSON and TSV both write
+// them; an empty string for any other character.
+std::string backslashEscape(char ch) {
+    switch (ch) {
+    case '\\': return "\\\\";
+    case '\t': return "\\t";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    default: return "";
+    }
+}
+
 } // namespace
 
 std::string escapeXml(const std::string& text) {
@@ -76,33 +88,21 @@ std::string escapeXml(const std::string& text) {
 
 std::string quoteJson(const std::string& text) {
     return "\"" + transcribe(text, true, [](char ch) -> std::string {
-        switch (ch) {
-        case '"': return "\\\"";
-        case '\\': return "\\\\";
-        case '\n': return "\\n";
-        case '\t': return "\\t";
-        case '\r': return "\\r";
-        default: break;
+        if (ch == '"') {
+            return "\\\"";
         }
-        if (static_cast<unsigned char>(ch) < 0x20) {
+        std::string escaped = backslashEscape(ch);
+        if (escaped.empty() && static_cast<unsigned char>(ch) < 0x20) {
             char code[8];
             std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(ch));
-            return code;
+            escaped = code;
         }
-        return "";
+        return escaped;
     }) + "\"";
 }
 
 std::string escapeTsv(const std::string& text) {
-    return transcribe(text, true, [](char ch) -> std::string {
-        switch (ch) {
-        case '\\': return "\\\\";
-        case '\t': return "\\t";
-        case '\n': return "\\n";
-        case '\r': return "\\r";
-        default: return "";
-        }
-    });
+    return transcribe(text, true, backslashEscape);
 }
 
 } // namespace sorvane

@@ -169,30 +169,12 @@ std::string number(double value, int decimals, Format format, bool sign = false)
     return text;
 }
 
-std::vector<std::string> firedRules(const ChannelJudgement& c) {
-    std::vector<std::string> rules;
-    if (c.predictionFired) {
-        rules.emplace_back("prediction");
-    }
-    if (c.curvatureFired) {
-        rules.emplace_back("curvature");
-    }
-    if (c.levelFired) {
-        rules.emplace_back("level");
-    }
-    return rules;
-}
-
-std::string joined(const std::vector<std::string>& words, const std::string& separator) {
+template <typename Words> std::string joined(const Words& words, const std::string& separator) {
     std::string text;
-    for (const std::string& word : words) {
+    for (const auto& word : words) {
         text += (text.empty() ? "" : separator) + word;
     }
     return text;
-}
-
-const char* channelName(std::size_t channel, std::size_t channels) {
-    return channels == 1 ? "mono" : channel == 0 ? "left" : "right";
 }
 
 void printText(std::ostream& out, const std::string& path, const AudioInput& loop, const SeamJudgement& j) {
@@ -200,7 +182,7 @@ void printText(std::ostream& out, const std::string& path, const AudioInput& loo
         << "Frames: " << loop.left.size() << " at " << loop.info.samplerate << " Hz\n";
     for (std::size_t c = 0; c < j.channels.size(); ++c) {
         const ChannelJudgement& m = j.channels[c];
-        const std::vector<std::string> rules = firedRules(m);
+        const std::vector<const char*> rules = firedRules(m);
         out << channelName(c, j.channels.size()) << ": surprise " << number(m.surprise, 1, Format::Text)
             << ", curvature " << number(m.curvatureRatio, 1, Format::Text) << ", level "
             << number(m.levelChangeDb, 1, Format::Text, true) << " dB; "
@@ -212,7 +194,7 @@ void printText(std::ostream& out, const std::string& path, const AudioInput& loo
 void printTsv(std::ostream& out, const std::string& path, const AudioInput& loop, const SeamJudgement& j) {
     for (std::size_t c = 0; c < j.channels.size(); ++c) {
         const ChannelJudgement& m = j.channels[c];
-        const std::vector<std::string> rules = firedRules(m);
+        const std::vector<const char*> rules = firedRules(m);
         out << escapeTsv(path) << '\t' << loop.left.size() << '\t' << loop.info.samplerate << '\t'
             << channelName(c, j.channels.size()) << '\t' << number(m.surprise, 3, Format::Tsv) << '\t'
             << number(m.curvatureRatio, 3, Format::Tsv) << '\t' << number(m.levelChangeDb, 3, Format::Tsv, true)
@@ -227,9 +209,9 @@ std::string jsonOf(const std::string& path, const AudioInput& loop, const SeamJu
          << "\", \"channels\": [";
     for (std::size_t c = 0; c < j.channels.size(); ++c) {
         const ChannelJudgement& m = j.channels[c];
-        std::vector<std::string> rules = firedRules(m);
-        for (std::string& rule : rules) {
-            rule = "\"" + rule + "\"";
+        std::vector<std::string> rules;
+        for (const char* rule : firedRules(m)) {
+            rules.push_back("\"" + std::string(rule) + "\"");
         }
         json << (c > 0 ? ", " : "") << "{\"channel\": \"" << channelName(c, j.channels.size())
              << "\", \"surprise\": " << number(m.surprise, 3, Format::Json)
