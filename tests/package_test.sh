@@ -42,7 +42,8 @@ done
 "$work/root/usr/bin/sorvane" "$work/take.wav" "$work/loop.wav" PingPong >"$work/report"
 check grep -qx 'Buffer: 220500 sample frames' "$work/report"
 check test -s "$work/loop.wav"
-"$work/root/usr/bin/sorvane-seam" --svg "$work/seam.svg" "$work/loop.wav" >"$work/seam"
+"$work/root/usr/bin/sorvane" "$work/take.wav" "$work/faded.wav" CROSSFADE >/dev/null
+"$work/root/usr/bin/sorvane-seam" --svg "$work/seam.svg" "$work/faded.wav" >"$work/seam"
 check grep -qx 'seam: smooth' "$work/seam"
 check test -s "$work/seam.svg"
 

@@ -64,7 +64,7 @@ TEST(SeamCommand, MachineReadableForms) {
     Loops loops;
     const ProgramResult tsv = runSeamExecutable({"--format", "tsv", loops.smooth, loops.cut});
     EXPECT_EQ(tsv.status, 1);
-    EXPECT_EQ(tsv.out.find("loop\tframes\tsample_rate\tchannel\tsurprise\tcurvature\tlevel_db\tfired\tverdict\n" +
+    EXPECT_EQ(tsv.out.find("loop\tframes\tsample_rate\tchannel\tsurprise\tperiod\tcurvature\tlevel_db\tfired\tverdict\n" +
                            loops.smooth + "\t44100\t44100\tmono\t"),
               0u)
         << tsv.out;

@@ -15,10 +15,11 @@ namespace {
 constexpr double kTwoPi = 6.283185307179586;
 constexpr int kRate = 44100;
 
-// A note of a few partials with a slow vibrato and a little noise, as a
+// A note of a few partials with a slow vibrato and some noise, as a
 // recording of a held tone would have; `gain(i)` shapes its level.
 ChannelBuffer note(std::size_t frames, double hz, std::uint64_t seed,
-                   const std::function<double(std::size_t)>& gain = [](std::size_t) { return 1.0; }) {
+                   const std::function<double(std::size_t)>& gain = [](std::size_t) { return 1.0; },
+                   double noiseLevel = 0.002) {
     ChannelBuffer out(frames);
     std::uint64_t state = seed;
     double phase = 0.0;
@@ -28,7 +29,7 @@ ChannelBuffer note(std::size_t frames, double hz, std::uint64_t seed,
         phase += kTwoPi * hz * (1.0 + 0.003 * std::sin(kTwoPi * 5.0 * static_cast<double>(i) / kRate)) / kRate;
         out[i] = gain(i) * (0.4 * std::sin(phase) + 0.15 * std::sin(2.0 * phase + 1.0) +
                             0.08 * std::sin(3.0 * phase + 2.0)) +
-                 0.002 * noise;
+                 noiseLevel * noise;
     }
     return out;
 }
@@ -76,7 +77,7 @@ TEST_P(SeamJudgeTest, GivesTheVerdictAListenerWould) {
     ASSERT_EQ(j.channels.size(), 1u);
     const ChannelJudgement& c = j.channels[0];
     EXPECT_EQ(verdictText(j.verdict), std::string(verdictText(GetParam().verdict)))
-        << "surprise " << c.surprise << ", curvature " << c.curvatureRatio << ", level " << c.levelChangeDb;
+        << "surprise " << c.surprise << ", period " << c.periodRatio << " (" << c.periodMismatch << "), curvature " << c.curvatureRatio << ", level " << c.levelChangeDb;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -103,6 +104,14 @@ INSTANTIATE_TEST_SUITE_P(
                   [] {
                       ChannelBuffer n = note(44100, 220.0, 5);
                       n.resize(40000 + 67);
+                      return n;
+                  },
+                  SeamVerdict::LikelyClick},
+        // So breathy that no frame is surprising on its own, but the cycle breaks.
+        JudgeCase{"breathyNoteCut",
+                  [] {
+                      ChannelBuffer n = note(44100, 220.0, 15, [](std::size_t) { return 1.0; }, 0.25);
+                      n.resize(40000 + 17);
                       return n;
                   },
                   SeamVerdict::LikelyClick},

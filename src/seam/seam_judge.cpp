@@ -126,6 +126,64 @@ void judgePrediction(const PlayedLoop& loop, int sampleRate, ChannelJudgement& j
     judgement.predictionFired = judgement.surprise > kSurpriseLimit && largest > kAudibleBreak;
 }
 
+// RMS of played(k) - played(k - period) over `count` frames from `first`.
+double periodDistance(const PlayedLoop& loop, std::ptrdiff_t first, std::ptrdiff_t count, std::ptrdiff_t period) {
+    double sum = 0.0;
+    for (std::ptrdiff_t k = first; k < first + count; ++k) {
+        const double d = loop(k) - loop(k - period);
+        sum += d * d;
+    }
+    return std::sqrt(sum / static_cast<double>(count));
+}
+
+// A long-term predictor beside the short one: the short predictor models a
+// few milliseconds and misses a cut that lands on a likely value at the wrong
+// point of the cycle; the period does not.
+void judgePeriod(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgement) {
+    const auto n = static_cast<std::ptrdiff_t>(loop.size());
+    const auto compared = static_cast<std::ptrdiff_t>(std::max<std::size_t>(8, framesIn(10.0, sampleRate)));
+    // Periods of 50 Hz to 1.5 kHz, with two of them inside the loop's back half.
+    const auto shortest = static_cast<std::ptrdiff_t>(std::max(2, sampleRate / 1500));
+    const auto longest = std::min<std::ptrdiff_t>(sampleRate / 50, n / 2 - compared);
+    double endEnergy = 0.0;
+    for (std::ptrdiff_t k = -compared; k < 0; ++k) {
+        endEnergy += loop(k) * loop(k);
+    }
+    double periodicity = 0.0;
+    std::ptrdiff_t period = 0;
+    for (std::ptrdiff_t lag = shortest; lag <= longest; ++lag) {
+        double product = 0.0;
+        double lagEnergy = 0.0;
+        for (std::ptrdiff_t k = -compared; k < 0; ++k) {
+            product += loop(k) * loop(k - lag);
+            lagEnergy += loop(k - lag) * loop(k - lag);
+        }
+        const double energy = endEnergy * lagEnergy;
+        const double correlation = energy > 0.0 ? product / std::sqrt(energy) : 0.0;
+        if (correlation > periodicity) {
+            periodicity = correlation;
+            period = lag;
+        }
+    }
+    if (!(periodicity >= kPeriodicityLimit)) {
+        return; // no period to hold the wrap to
+    }
+    // Up to 5 ms after the wrap, against the same span at eight places in
+    // the loop's back half: how much the sound itself drifts in a period.
+    const std::ptrdiff_t span = std::min(period, std::max<std::ptrdiff_t>(4, sampleRate / 200));
+    const std::ptrdiff_t step = std::max<std::ptrdiff_t>(1, (n / 2 - span - period) / 10);
+    std::vector<double> elsewhere;
+    for (std::ptrdiff_t j = 1; j <= 8; ++j) {
+        elsewhere.push_back(periodDistance(loop, -j * step - span, span, period));
+    }
+    const double atWrap = periodDistance(loop, 0, span, period);
+    const double level = std::sqrt(endEnergy / static_cast<double>(compared));
+    judgement.periodRatio = ratioOf(atWrap, median(elsewhere));
+    judgement.periodMismatch = ratioOf(atWrap, level);
+    judgement.periodFired = judgement.periodRatio > kPeriodRatioLimit &&
+                            judgement.periodMismatch > kPeriodMismatchLimit && atWrap > kAudibleBreak;
+}
+
 void judgeCurvature(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgement) {
     auto curvature = [&](std::ptrdiff_t i) { return std::fabs(loop(i + 1) - 2.0 * loop(i) + loop(i - 1)); };
     const double atWrap = std::max(curvature(-1), curvature(0));
@@ -176,6 +234,7 @@ ChannelJudgement judgeChannel(const ChannelBuffer& samples, int sampleRate) {
         return judgement;
     }
     judgePrediction(loop, sampleRate, judgement);
+    judgePeriod(loop, sampleRate, judgement);
     judgeCurvature(loop, sampleRate, judgement);
     judgeLevel(loop, sampleRate, judgement);
     return judgement;
@@ -206,6 +265,7 @@ SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, s
 std::vector<const char*> firedRules(const ChannelJudgement& judgement) {
     std::vector<const char*> rules;
     for (const auto& [fired, name] : {std::pair{judgement.predictionFired, "prediction"},
+                                      std::pair{judgement.periodFired, "period"},
                                       std::pair{judgement.curvatureFired, "curvature"},
                                       std::pair{judgement.levelFired, "level"}}) {
         if (fired) {

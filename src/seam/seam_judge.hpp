@@ -16,7 +16,13 @@ struct ChannelJudgement {
     // errors there: how surprising the wrap is to a model of the sound.
     double surprise = 0.0;
     double predictionError = 0.0; // that largest error, in full-scale units
-    // The largest |second difference| at the wrap over its median near it:
+    // For a periodic sound: how far the first frames after the wrap are from
+    // the frames one period before them, over how far they are elsewhere in
+    // the loop's end (0 when the sound is not periodic). A cut of a held note
+    // breaks its periodicity, whatever the size of the step it makes.
+    double periodRatio = 0.0;
+    double periodMismatch = 0.0; // that distance (RMS) over the end's RMS
+    // The largest |second difference| at the wrap over the 99th percentile near it:
     // a kink, a slope reversal or a stall.
     double curvatureRatio = 0.0;
     double curvatureAtWrap = 0.0;
@@ -24,10 +30,11 @@ struct ChannelJudgement {
     // digital silence and the other is not; 0 when both are).
     double levelChangeDb = 0.0;
     bool predictionFired = false;
+    bool periodFired = false;
     bool curvatureFired = false;
     bool levelFired = false;
 
-    bool clicks() const { return predictionFired || curvatureFired; }
+    bool clicks() const { return predictionFired || periodFired || curvatureFired; }
 };
 
 enum class SeamVerdict { Smooth, LikelyClick, LevelJump };
@@ -39,7 +46,10 @@ struct SeamJudgement {
 
 // The rules' limits, calibrated on designer loops and random cuts of the
 // notes of a General MIDI soundfont (see eval/seam_eval.py).
-constexpr double kSurpriseLimit = 12.0;
+constexpr double kSurpriseLimit = 30.0;
+constexpr double kPeriodicityLimit = 0.8;   // normalised correlation one period apart
+constexpr double kPeriodRatioLimit = 3.0;
+constexpr double kPeriodMismatchLimit = 0.5;
 constexpr double kCurvatureLimit = 1.5;
 constexpr double kLevelLimitDb = 9.0;
 // A break smaller than this many 16-bit steps cannot be heard, however
@@ -59,7 +69,7 @@ SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, s
 
 const char* verdictText(SeamVerdict verdict);
 
-// The rules that fired on a channel, by name: prediction, curvature, level.
+// The rules that fired on a channel, by name: prediction, period, curvature, level.
 std::vector<const char*> firedRules(const ChannelJudgement& judgement);
 
 // "mono", or "left" and "right".

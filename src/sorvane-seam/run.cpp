@@ -184,7 +184,7 @@ void printText(std::ostream& out, const std::string& path, const AudioInput& loo
         const ChannelJudgement& m = j.channels[c];
         const std::vector<const char*> rules = firedRules(m);
         out << channelName(c, j.channels.size()) << ": surprise " << number(m.surprise, 1, Format::Text)
-            << ", curvature " << number(m.curvatureRatio, 1, Format::Text) << ", level "
+            << ", period " << number(m.periodRatio, 1, Format::Text) << ", curvature " << number(m.curvatureRatio, 1, Format::Text) << ", level "
             << number(m.levelChangeDb, 1, Format::Text, true) << " dB; "
             << (rules.empty() ? "no rule fired" : "fired: " + joined(rules, ", ")) << "\n";
     }
@@ -197,8 +197,8 @@ void printTsv(std::ostream& out, const std::string& path, const AudioInput& loop
         const std::vector<const char*> rules = firedRules(m);
         out << escapeTsv(path) << '\t' << loop.left.size() << '\t' << loop.info.samplerate << '\t'
             << channelName(c, j.channels.size()) << '\t' << number(m.surprise, 3, Format::Tsv) << '\t'
-            << number(m.curvatureRatio, 3, Format::Tsv) << '\t' << number(m.levelChangeDb, 3, Format::Tsv, true)
-            << '\t' << (rules.empty() ? "-" : joined(rules, ",")) << '\t' << verdictText(j.verdict) << "\n";
+            << number(m.periodRatio, 3, Format::Tsv) << '\t' << number(m.curvatureRatio, 3, Format::Tsv) << '\t'
+            << number(m.levelChangeDb, 3, Format::Tsv, true) << '\t' << (rules.empty() ? "-" : joined(rules, ",")) << '\t' << verdictText(j.verdict) << "\n";
     }
 }
 
@@ -216,6 +216,8 @@ std::string jsonOf(const std::string& path, const AudioInput& loop, const SeamJu
         json << (c > 0 ? ", " : "") << "{\"channel\": \"" << channelName(c, j.channels.size())
              << "\", \"surprise\": " << number(m.surprise, 3, Format::Json)
              << ", \"prediction_error\": " << number(m.predictionError, 6, Format::Json)
+             << ", \"period_ratio\": " << number(m.periodRatio, 3, Format::Json)
+             << ", \"period_mismatch\": " << number(m.periodMismatch, 3, Format::Json)
              << ", \"curvature_ratio\": " << number(m.curvatureRatio, 3, Format::Json)
              << ", \"level_change_db\": " << number(m.levelChangeDb, 3, Format::Json) << ", \"fired\": ["
              << joined(rules, ", ") << "]}";
@@ -299,7 +301,7 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
         }
     }
     if (options->format == Format::Tsv) {
-        out << "loop\tframes\tsample_rate\tchannel\tsurprise\tcurvature\tlevel_db\tfired\tverdict\n";
+        out << "loop\tframes\tsample_rate\tchannel\tsurprise\tperiod\tcurvature\tlevel_db\tfired\tverdict\n";
     }
     bool flagged = false;
     std::vector<std::string> json;
