@@ -4,13 +4,16 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <algorithm>
+#include <vector>
 #include <sstream>
 #include <string>
 
 #include <unistd.h>
 
 #include "audio_io/audio_io.hpp"
-#include "loops/loop_builders.hpp"
+#include "loops/loop_mode.hpp"
 
 namespace {
 
@@ -55,20 +58,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     // 0 to 100 in steps of 1/256, both ends included, from the file's last two bytes.
-    float percent = 15.0f;
+    float percent = sorvane::kDefaultCrossfadePercent;
     if (size >= 2) {
         const unsigned raw = (static_cast<unsigned>(data[size - 2]) << 8) | data[size - 1];
         percent = static_cast<float>(raw % 25601) / 256.0f;
     }
     const std::int32_t channels = audio->info.channels;
-    const sorvane::InterleavedBuffer loops[] = {
-        sorvane::buildCrossfadeLoop(audio->left, audio->right, channels, percent),
-        sorvane::buildPingPongLoop(audio->left, audio->right, channels),
-        sorvane::buildZeroCrossingLoop(audio->left, audio->right, channels),
-    };
-    for (const sorvane::InterleavedBuffer& loop : loops) {
-        if (loop.size() <= kMaxWrittenSamples) {
-            sorvane::writeOutputAudio(output, audio->info, loop, err, audio->identity);
+    for (const sorvane::LoopModeInfo& mode : sorvane::kLoopModes) {
+        const std::unique_ptr<sorvane::LoopSource> loop =
+            sorvane::makeLoop(mode.mode, audio->left, audio->right, channels, percent);
+        if (loop && loop->frames() * loop->channels() <= kMaxWrittenSamples) {
+            sorvane::writeOutputAudio(output, audio->info, *loop, err, audio->identity);
+        } else if (loop) {
+            // Too long to write: still build every frame, where the faults would be.
+            std::vector<double> block(4096 * loop->channels());
+            for (std::uint64_t first = 0; first < loop->frames(); first += 4096) {
+                loop->fill(first, static_cast<std::size_t>(std::min<std::uint64_t>(4096, loop->frames() - first)),
+                           block.data());
+            }
         }
     }
     unlink(output.c_str());

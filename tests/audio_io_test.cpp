@@ -42,7 +42,7 @@ TEST(ReadInputAudio, SplitsStereoIntoChannelsAcrossReadBlocks) {
     }
 }
 
-TEST(ReadInputAudio, MonoLeavesTheRightBufferZeroAndStoresNegativeZeroAsPositive) {
+TEST(ReadInputAudio, MonoIsHeldOnceAndStoresNegativeZeroAsPositive) {
     TempDir dir;
     const std::string path = dir.file("mono.au");
     test::writeAudio(path, SF_FORMAT_AU | SF_FORMAT_FLOAT, 22050, 1, {0.5, -0.0, -0.25});
@@ -52,7 +52,7 @@ TEST(ReadInputAudio, MonoLeavesTheRightBufferZeroAndStoresNegativeZeroAsPositive
     ASSERT_TRUE(input) << err.str();
     EXPECT_EQ(input->left, (ChannelBuffer{0.5, 0.0, -0.25}));
     EXPECT_FALSE(std::signbit(input->left[1]));
-    EXPECT_EQ(input->right, (ChannelBuffer{0.0, 0.0, 0.0}));
+    EXPECT_TRUE(input->right.empty());
 }
 
 struct ReserveCase {
@@ -105,7 +105,8 @@ TEST_P(WriteEmptyOutput, MakesAFileThatOpensWithNoFrames) {
     const std::string path = dir.file("empty");
     const SF_INFO info = infoFor(GetParam(), 48000, 2);
     std::ostringstream err;
-    ASSERT_EQ(writeOutputAudio(path, info, {}, err), 0u) << err.str();
+    const ChannelBuffer none;
+    ASSERT_EQ(writeOutputAudio(path, info, *pingPongLoop(none, none, 2), err), 0u) << err.str();
 
     SF_INFO read{};
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &read);

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "loops/loop_builders.hpp"
+#include "loops/loop_mode.hpp"
 #include "test_support.hpp"
 
 namespace sorvane {
@@ -253,15 +253,11 @@ TEST_P(FormatTest, OutputKeepsTheInputsFormatWhateverItsName) {
     const test::AudioFile in = test::readAudio(input);
     const auto [left, right] = splitChannels(in.samples, c.channels);
 
-    const struct {
-        const char* keyword;
-        InterleavedBuffer expected;
-    } modes[] = {
-        {"CROSSFADE", buildCrossfadeLoop(left, right, c.channels, 15.0f)},
-        {"PINGPONG", buildPingPongLoop(left, right, c.channels)},
-        {"ZEROCROSSING", buildZeroCrossingLoop(left, right, c.channels)},
-    };
-    for (const auto& mode : modes) {
+    for (const LoopModeInfo& info : kLoopModes) {
+        const struct {
+            const char* keyword;
+            InterleavedBuffer expected;
+        } mode{info.keyword, wholeLoop(*makeLoop(info.mode, left, right, c.channels))};
         const std::string output = dir.file(std::string("loop ") + mode.keyword + ".mp3");
         const ProgramResult r = runSorvaneExecutable({input, output, mode.keyword});
         ASSERT_EQ(r.status, 0) << mode.keyword << ": " << r.err;

@@ -18,6 +18,10 @@ namespace {
 // Large enough that libsndfile reads in big chunks, small enough to stay in cache.
 constexpr sf_count_t kReadBlockFrames = 4096;
 
+// The loop goes to the encoder in blocks of this many frames as it is built,
+// so it is never held whole: 256 KiB of stereo, which stays in cache.
+constexpr std::size_t kWriteBlockFrames = 16384;
+
 // What is reserved for a declared length that nothing can confirm (a pipe):
 // about a second and a half, to grow from.
 constexpr std::uint64_t kUnconfirmedReserveFrames = 1 << 16;
@@ -93,10 +97,18 @@ sf_count_t readBlocks(SNDFILE* handle, std::size_t stride, TakeBlock take) {
     return got;
 }
 
-// Writes the whole buffer into an open output. Returns nothing, or
+// Hands `count` frames to libsndfile; nothing, or its reason for failing.
+std::optional<std::string> writeBlock(SNDFILE* handle, const double* samples, sf_count_t count) {
+    if (sf_writef_double(handle, samples, count) != count || sf_error(handle) != SF_ERR_NO_ERROR) {
+        return libraryErrorText(handle);
+    }
+    return std::nullopt;
+}
+
+// Writes the whole loop into an open output. Returns nothing, or
 // libsndfile's reason for failing.
-std::optional<std::string> writeFrames(SNDFILE* handle, int format, sf_count_t frames,
-                                       const InterleavedBuffer& buffer) {
+std::optional<std::string> writeFrames(SNDFILE* handle, int format, const LoopSource& loop) {
+    const auto frames = static_cast<sf_count_t>(loop.frames());
     // With clipping on, libsndfile scales integer writes by the same power of
     // two it reads with, so copied PCM samples come back bit for bit, and
     // values beyond full scale are clipped instead of wrapping around.
@@ -110,12 +122,24 @@ std::optional<std::string> writeFrames(SNDFILE* handle, int format, sf_count_t f
             sf_command(handle, SFC_UPDATE_HEADER_NOW, nullptr, 0);
         }
     }
-    // One call for the whole loop: the Vorbis encoder's blocks, and so the
-    // decoded samples, depend on how the input is handed to it.
     static const double kNoSamples = 0.0;
-    const double* samples = buffer.empty() ? &kNoSamples : buffer.data();
-    if (sf_writef_double(handle, samples, frames) != frames || sf_error(handle) != SF_ERR_NO_ERROR) {
-        return libraryErrorText(handle);
+    if (frames == 0) {
+        return writeBlock(handle, &kNoSamples, 0);
+    }
+    if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS) {
+        // The Vorbis encoder's blocks, and so the decoded samples, depend on
+        // how the samples are handed to it: it gets the whole loop in one
+        // call, as it always has, so that its output does not change.
+        const InterleavedBuffer whole = wholeLoop(loop);
+        return writeBlock(handle, whole.data(), frames);
+    }
+    std::vector<double> block(std::min(loop.frames(), std::uint64_t{kWriteBlockFrames}) * loop.channels());
+    for (std::uint64_t first = 0; first < loop.frames(); first += kWriteBlockFrames) {
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kWriteBlockFrames, loop.frames() - first));
+        loop.fill(first, count, block.data());
+        if (std::optional<std::string> failure = writeBlock(handle, block.data(), static_cast<sf_count_t>(count))) {
+            return failure;
+        }
     }
     return std::nullopt;
 }
@@ -170,16 +194,20 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
                                      : std::nullopt;
     const auto reserve = static_cast<std::size_t>(framesWorthReserving(input.info, fileBytes));
     input.left.reserve(reserve);
-    input.right.reserve(reserve);
+    if (channels > 1) {
+        input.right.reserve(reserve);
+    }
     const auto stride = static_cast<std::size_t>(channels);
     const sf_count_t last = readBlocks(handle.get(), stride, [&](const double* block, std::size_t frames) {
         const std::size_t at = input.left.size();
-        input.left.resize(at + frames);
-        input.right.resize(at + frames);
         // Adding to +0.0 stores a negative-zero sample as +0.0.
+        input.left.resize(at + frames);
         for (std::size_t f = 0; f < frames; ++f) {
             input.left[at + f] = 0.0 + block[f * stride];
-            if (channels > 1) {
+        }
+        if (channels > 1) {
+            input.right.resize(at + frames);
+            for (std::size_t f = 0; f < frames; ++f) {
                 input.right[at + f] = 0.0 + block[f * stride + 1];
             }
         }
@@ -195,13 +223,13 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
 }
 
 std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_INFO& inputInfo,
-                                              const InterleavedBuffer& buffer, std::ostream& err,
+                                              const LoopSource& loop, std::ostream& err,
                                               const std::optional<FileIdentity>& replaces) {
     SF_INFO outInfo{};
     outInfo.samplerate = inputInfo.samplerate;
     outInfo.channels = inputInfo.channels;
     outInfo.format = inputInfo.format;
-    const auto frames = static_cast<sf_count_t>(buffer.size() / static_cast<std::size_t>(outInfo.channels));
+    const auto frames = static_cast<sf_count_t>(loop.frames());
     if (frames == 0 && (outInfo.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG &&
         (outInfo.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS) {
         // libsndfile writes such a file, but cannot open it again.
@@ -227,7 +255,7 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
         }
         return std::nullopt;
     }
-    std::optional<std::string> failure = writeFrames(handle.get(), outInfo.format, frames, buffer);
+    std::optional<std::string> failure = writeFrames(handle.get(), outInfo.format, loop);
     // The encoders' last data and the header go out while closing.
     const int closed = sf_close(handle.release());
     if (io.error() != 0) {

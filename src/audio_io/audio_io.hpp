@@ -8,14 +8,14 @@
 #include <sndfile.h>
 
 #include "audio_io/output_target.hpp"
-#include "loops/buffers.hpp"
+#include "loops/loop_builders.hpp"
 
 namespace sorvane {
 
 struct AudioInput {
     SF_INFO info{}; // `frames` is the number of frames the file delivered
     ChannelBuffer left;
-    ChannelBuffer right; // all zeros for a mono input
+    ChannelBuffer right; // empty for a mono input: a mono file is held once
     std::optional<FileIdentity> identity;
 };
 
@@ -31,13 +31,13 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
 // more.
 std::uint64_t framesWorthReserving(const SF_INFO& info, std::optional<std::uint64_t> fileBytes);
 
-// Writes `buffer` to `path` with the input's sample rate, channel count and
-// format. Returns the number of frames written, or nothing after writing the
+// Writes `loop` to `path`, block by block as it is built, with the input's
+// sample rate, channel count and format. Returns the number of frames written, or nothing after writing the
 // reason to `err`. A regular file (the input itself included, `replaces`) is
 // written beside its place and takes it only once complete: a failure leaves
 // what was there as it was, and no fragment behind.
 std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_INFO& inputInfo,
-                                              const InterleavedBuffer& buffer, std::ostream& err,
+                                              const LoopSource& loop, std::ostream& err,
                                               const std::optional<FileIdentity>& replaces = std::nullopt);
 
 } // namespace sorvane

@@ -1,6 +1,5 @@
 #include "cli/run.hpp"
 
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -8,13 +7,11 @@
 #include "audio_io/audio_io.hpp"
 #include "cli/memory_guard.hpp"
 #include "cli/report.hpp"
-#include "loops/loop_builders.hpp"
+#include "loops/loop_mode.hpp"
 
 namespace sorvane {
 
 namespace {
-
-constexpr float kDefaultCrossfadePercent = 15.0f;
 
 void printUsage(const char* programName, std::ostream& err) {
     err << "Sorvane generator by Kettrick.\n"
@@ -55,25 +52,14 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
     }
     const std::int32_t channels = input->info.channels;
 
-    InterleavedBuffer output;
-    switch (*mode) {
-    case LoopMode::Crossfade:
-        output = buildCrossfadeLoop(input->left, input->right, channels, percent);
-        break;
-    case LoopMode::PingPong:
-        output = buildPingPongLoop(input->left, input->right, channels);
-        break;
-    case LoopMode::ZeroCrossing:
-        output = buildZeroCrossingLoop(input->left, input->right, channels);
-        if (output.empty()) {
-            err << "Error: no zero-crossing found in input file.\n";
-            return 1;
-        }
-        break;
+    const std::unique_ptr<LoopSource> loop = makeLoop(*mode, input->left, input->right, channels, percent);
+    if (!loop) {
+        err << "Error: no zero-crossing found in input file.\n";
+        return 1;
     }
 
     const std::optional<std::uint64_t> written =
-        writeOutputAudio(outputPath, input->info, output, err, input->identity);
+        writeOutputAudio(outputPath, input->info, *loop, err, input->identity);
     if (!written) {
         return 1;
     }
@@ -89,23 +75,6 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
 }
 
 } // namespace
-
-std::optional<LoopMode> parseLoopMode(const std::string& keyword) {
-    std::string lowered = keyword;
-    for (char& ch : lowered) {
-        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    }
-    if (lowered == "crossfade") {
-        return LoopMode::Crossfade;
-    }
-    if (lowered == "pingpong") {
-        return LoopMode::PingPong;
-    }
-    if (lowered == "zerocrossing") {
-        return LoopMode::ZeroCrossing;
-    }
-    return std::nullopt;
-}
 
 std::optional<float> parseCrossfadePercent(const char* text) {
     errno = 0;

@@ -4,12 +4,9 @@
 #include <ostream>
 #include <string>
 
-#include "loops/buffers.hpp"
+#include "loops/loop_mode.hpp"
 
 namespace sorvane {
-
-// Case-blind match of the whole keyword; nothing else is accepted.
-std::optional<LoopMode> parseLoopMode(const std::string& keyword);
 
 // A crossfade length in percent, 0 to 100 inclusive, as strtof reads it in
 // the C locale; the whole text must be consumed.

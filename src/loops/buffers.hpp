@@ -11,6 +11,4 @@ using ChannelBuffer = std::vector<double>;
 // left sample first.
 using InterleavedBuffer = std::vector<double>;
 
-enum class LoopMode { Crossfade, PingPong, ZeroCrossing };
-
 } // namespace sorvane
