@@ -4,7 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "loops/loop_builders.hpp"
+#include "loops/loop_mode.hpp"
 
 namespace {
 
@@ -38,7 +38,7 @@ void runBuilder(benchmark::State& state, Build build) {
 
 void crossfade(benchmark::State& state) {
     runBuilder(state, [](const Input& in, std::int32_t c) {
-        return sorvane::buildCrossfadeLoop(in.left, in.right, c, 15.0f);
+        return sorvane::buildCrossfadeLoop(in.left, in.right, c, sorvane::kDefaultCrossfadePercent);
     });
 }
 

@@ -318,9 +318,9 @@ TEST_P(PcmRoundTripTest, CopyingModesGiveBackTheInputsIntegers) {
     auto aligned = [&](std::int64_t v) { return static_cast<std::int32_t>(v * (std::int64_t{1} << shift)); };
 
     std::vector<std::int32_t> ints;
-    std::uint64_t state = 12345;
+    test::Lcg random(12345);
     for (std::size_t i = 0; i < 2000; ++i) {
-        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const std::uint64_t state = random.next();
         const auto span = static_cast<std::uint64_t>(2 * top + 2);
         std::int64_t l = static_cast<std::int64_t>((state >> 20) % span) - top - 1;
         std::int64_t r = static_cast<std::int64_t>((state >> 8) % span) - top - 1;

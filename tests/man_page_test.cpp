@@ -135,7 +135,7 @@ TEST(ManPage, FormatWithoutWarnings) {
 }
 
 TEST(ManPage, SorvaneDiagnosticsListEveryMessageOfTheProgram) {
-    std::vector<std::string> pieces = messagePieces(readFile(kSource / "src/cli/run.cpp"));
+    std::vector<std::string> pieces = messagePieces(readFile(kSource / "src/sorvane/run.cpp"));
     const std::vector<std::string> io = messagePieces(kAudioIo);
     pieces.insert(pieces.end(), io.begin(), io.end());
     pieces.insert(pieces.end(), kReportPieces.begin(), kReportPieces.end());

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/run.hpp"
+#include "sorvane/run.hpp"
 
 namespace sorvane {
 namespace {

@@ -5,9 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include "loops/loop_builders.hpp"
+#include "loops/loop_mode.hpp"
 #include "seam/seam_judge.hpp"
 #include "seam/seam_picture.hpp"
+#include "test_support.hpp"
 
 namespace sorvane {
 namespace {
@@ -21,11 +22,10 @@ ChannelBuffer note(std::size_t frames, double hz, std::uint64_t seed,
                    const std::function<double(std::size_t)>& gain = [](std::size_t) { return 1.0; },
                    double noiseLevel = 0.002) {
     ChannelBuffer out(frames);
-    std::uint64_t state = seed;
+    test::Lcg random(seed);
     double phase = 0.0;
     for (std::size_t i = 0; i < frames; ++i) {
-        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-        const double noise = static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5;
+        const double noise = random.uniform();
         phase += kTwoPi * hz * (1.0 + 0.003 * std::sin(kTwoPi * 5.0 * static_cast<double>(i) / kRate)) / kRate;
         out[i] = gain(i) * (0.4 * std::sin(phase) + 0.15 * std::sin(2.0 * phase + 1.0) +
                             0.08 * std::sin(3.0 * phase + 2.0)) +
@@ -53,10 +53,9 @@ ChannelBuffer firstChannel(const InterleavedBuffer& stereo) {
 
 ChannelBuffer whiteNoise(std::size_t frames) {
     ChannelBuffer out(frames);
-    std::uint64_t state = 7;
+    test::Lcg random(7);
     for (double& x : out) {
-        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-        x = 0.5 * (static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5);
+        x = 0.5 * random.uniform();
     }
     return out;
 }
@@ -96,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
                   SeamVerdict::Smooth},
         JudgeCase{"noiseCutAnywhere", [] { return whiteNoise(20000); }, SeamVerdict::Smooth},
         JudgeCase{"crossfadedNote",
-                  [] { return firstChannel(buildCrossfadeLoop(note(44100, 220.0, 4), {}, 1, 15.0f)); },
+                  [] { return firstChannel(buildCrossfadeLoop(note(44100, 220.0, 4), {}, 1, kDefaultCrossfadePercent)); },
                   SeamVerdict::Smooth},
         JudgeCase{"silence", [] { return ChannelBuffer(20000, 0.0); }, SeamVerdict::Smooth},
         // A hard cut of a held note, a third of a cycle out.

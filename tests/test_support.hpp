@@ -54,6 +54,22 @@ std::string seamExecutable();
 // Runs the sorvane executable under test.
 ProgramResult runSorvaneExecutable(const std::vector<std::string>& args, const RunOptions& options = {});
 
+// The fixtures' one source of noise: a 64-bit linear congruential generator,
+// the same sequence on every machine.
+class Lcg {
+public:
+    explicit Lcg(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t next() {
+        state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
+        return state_;
+    }
+    // Uniform in [-0.5, 0.5), from the top 53 bits.
+    double uniform() { return static_cast<double>(next() >> 11) / 9007199254740992.0 - 0.5; }
+
+private:
+    std::uint64_t state_;
+};
+
 using Bytes = std::vector<unsigned char>;
 Bytes readBytes(const std::string& path);
 

@@ -18,7 +18,7 @@
 #include "audio_io/audio_io.hpp"
 #include "audio_io/file_descriptor.hpp"
 #include "audio_io/output_target.hpp"
-#include "cli/memory_guard.hpp"
+#include "cli/out_of_memory_status.hpp"
 #include "cli/report.hpp"
 #include "seam/seam_judge.hpp"
 #include "seam/seam_picture.hpp"

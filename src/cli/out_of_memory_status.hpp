@@ -5,8 +5,9 @@
 
 namespace sorvane {
 
-// Memory that cannot be had (an absurd declared length, say) ends `run` with
-// `status`; the programs have no message of their own for it.
+// Turns exhausted memory into an exit status: memory that cannot be had (an
+// absurd declared length, say) ends `run` with `status` (1 for sorvane, 2 for
+// sorvane-seam); the programs have no message of their own for it.
 template <typename Run>
 int whenMemoryRunsOut(int status, Run run) {
     try {

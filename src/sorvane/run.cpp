@@ -1,11 +1,11 @@
-#include "cli/run.hpp"
+#include "sorvane/run.hpp"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
 #include "audio_io/audio_io.hpp"
-#include "cli/memory_guard.hpp"
+#include "cli/out_of_memory_status.hpp"
 #include "cli/report.hpp"
 #include "loops/loop_mode.hpp"
 

@@ -1,7 +1,7 @@
 #include <iostream>
 
 #include "audio_io/interrupt_cleanup.hpp"
-#include "cli/run.hpp"
+#include "sorvane/run.hpp"
 
 int main(int argc, char** argv) {
     sorvane::installSignalHandling();
