@@ -89,7 +89,7 @@ def print_table(title, results, budget_bytes=None):
         print(f"  sorvane / sox: {results['sorvane'][0] / results['sox'][0]:.2f}")
     if budget_bytes is not None:
         limit = (budget_bytes + 16 * 2**20) / 2**20
-        print(f"  sorvane peak vs design (16 N + 8 x output samples + 16 MiB): "
+        print(f"  sorvane peak vs target (8 bytes an input sample + 16 MiB): "
               f"{results['sorvane'][1] / 1024:.1f} of {limit:.1f} MiB")
 
 
@@ -105,7 +105,7 @@ def main():
     os.makedirs(f"{work}/short", exist_ok=True)
     os.makedirs(f"{work}/out", exist_ok=True)
     frames = int(args.minutes * 60 * RATE)
-    if not os.path.exists(f"{work}/long.flac"):
+    if not os.path.exists(f"{work}/long-mono.wav"):
         print(f"generating inputs in {work} ...", flush=True)
         subprocess.run([f"{args.build}/sorvane_bench_inputs", work, str(args.minutes)], check=True)
 
@@ -114,16 +114,15 @@ def main():
     print(f"{args.runs} runs each, medians; tools: {', '.join(tools)}"
           + (f" (not installed: {', '.join(missing)})" if missing else ""))
 
-    for ext in ("wav", "flac"):
-        inp = f"{work}/long.{ext}"
+    for name, ext, channels in (("long", "wav", 2), ("long-mono", "wav", 1), ("long", "flac", 2)):
+        inp = f"{work}/{name}.{ext}"
         for mode in MODES:
             def job(tool, mode=mode, inp=inp, ext=ext):
                 return commands(tool, args.build, inp, f"{work}/out/{tool}-{mode}.{ext}", mode, frames)
             results = measure(tools, args.runs, job)
-            out_frames = {"pingpong": 2 * frames, "crossfade": frames - head_frames(frames),
-                          "zerocrossing": frames}[mode]
-            print_table(f"{mode.upper()}, {args.minutes:g}-minute stereo 16-bit {ext.upper()} ({frames} frames)",
-                        results, 16 * frames + 8 * 2 * out_frames)
+            kind = "stereo" if channels == 2 else "mono"
+            print_table(f"{mode.upper()}, {args.minutes:g}-minute {kind} 16-bit {ext.upper()} ({frames} frames)",
+                        results, 8 * channels * frames if ext == "wav" else None)
 
     shorts = sorted(os.listdir(f"{work}/short"))
     for mode in MODES:

@@ -1,6 +1,6 @@
-// Writes the benchmark inputs: a long stereo recording-like signal (a few
-// detuned partials under noise) as 16-bit WAV or FLAC, or a folder of short
-// files. Deterministic, so runs compare.
+// Writes the benchmark inputs: a long recording-like signal (a few detuned
+// partials under noise) as 16-bit stereo WAV and FLAC and mono WAV, and a
+// folder of short files. Deterministic, so runs compare.
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -18,11 +18,11 @@ namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 
-bool writeSignal(const std::string& path, int format, double seconds, std::uint64_t seed) {
+bool writeSignal(const std::string& path, int format, double seconds, std::uint64_t seed, int channels = 2) {
     constexpr int kRate = 44100;
     SF_INFO info{};
     info.samplerate = kRate;
-    info.channels = 2;
+    info.channels = channels;
     info.format = format;
     sorvane::SndFileHandle file(sf_open(path.c_str(), SFM_WRITE, &info));
     if (!file) {
@@ -40,8 +40,10 @@ bool writeSignal(const std::string& path, int format, double seconds, std::uint6
             state = state * 6364136223846793005ULL + 1442695040888963407ULL;
             const double noise = static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5;
             const double tone = 0.3 * std::sin(kTwoPi * 110.0 * t) + 0.2 * std::sin(kTwoPi * 221.3 * t);
-            block[2 * f] = tone + 0.05 * noise;
-            block[2 * f + 1] = 0.8 * tone * std::cos(kTwoPi * 0.25 * t) - 0.04 * noise;
+            block[static_cast<std::size_t>(channels) * f] = tone + 0.05 * noise;
+            if (channels > 1) {
+                block[2 * f + 1] = 0.8 * tone * std::cos(kTwoPi * 0.25 * t) - 0.04 * noise;
+            }
         }
         if (sf_writef_double(file.get(), block.data(), static_cast<sf_count_t>(frames)) !=
             static_cast<sf_count_t>(frames)) {
@@ -62,7 +64,8 @@ int main(int argc, char** argv) {
     const std::string dir = argv[1];
     const double minutes = std::atof(argv[2]);
     bool ok = writeSignal(dir + "/long.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, minutes * 60.0, 1) &&
-              writeSignal(dir + "/long.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, minutes * 60.0, 1);
+              writeSignal(dir + "/long.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, minutes * 60.0, 1) &&
+              writeSignal(dir + "/long-mono.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, minutes * 60.0, 1, 1);
     for (int i = 0; ok && i < 200; ++i) {
         ok = writeSignal(dir + "/short/one-" + std::to_string(i) + ".wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16,
                          1.0, static_cast<std::uint64_t>(i) + 2);
