@@ -97,6 +97,33 @@ sf_count_t readBlocks(SNDFILE* handle, std::size_t stride, TakeBlock take) {
     return got;
 }
 
+// Reads a mono file straight into the buffer it is kept in while the room
+// reserved for it lasts, and through a block beside it after that (a file
+// longer than it declares), so that the buffer never grows for the last read
+// that only finds the end. Returns the result of the last read call.
+sf_count_t readMono(SNDFILE* handle, ChannelBuffer& samples) {
+    sf_count_t got = 0;
+    while (samples.size() < samples.capacity()) {
+        const std::size_t at = samples.size();
+        const auto room = static_cast<sf_count_t>(std::min<std::size_t>(samples.capacity() - at, kReadBlockFrames));
+        samples.resize(at + static_cast<std::size_t>(room));
+        got = sf_readf_double(handle, samples.data() + at, room);
+        samples.resize(at + static_cast<std::size_t>(std::max<sf_count_t>(got, 0)));
+        // Adding to +0.0 stores a negative-zero sample as +0.0.
+        for (std::size_t i = at; i < samples.size(); ++i) {
+            samples[i] = 0.0 + samples[i];
+        }
+        if (got <= 0) {
+            return got;
+        }
+    }
+    return readBlocks(handle, 1, [&](const double* block, std::size_t frames) {
+        for (std::size_t f = 0; f < frames; ++f) {
+            samples.push_back(0.0 + block[f]);
+        }
+    });
+}
+
 // Hands `count` frames to libsndfile; nothing, or its reason for failing.
 std::optional<std::string> writeBlock(SNDFILE* handle, const double* samples, sf_count_t count) {
     if (sf_writef_double(handle, samples, count) != count || sf_error(handle) != SF_ERR_NO_ERROR) {
@@ -197,21 +224,15 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
     if (channels > 1) {
         input.right.reserve(reserve);
     }
-    const auto stride = static_cast<std::size_t>(channels);
-    const sf_count_t last = readBlocks(handle.get(), stride, [&](const double* block, std::size_t frames) {
-        const std::size_t at = input.left.size();
-        // Adding to +0.0 stores a negative-zero sample as +0.0.
-        input.left.resize(at + frames);
-        for (std::size_t f = 0; f < frames; ++f) {
-            input.left[at + f] = 0.0 + block[f * stride];
-        }
-        if (channels > 1) {
-            input.right.resize(at + frames);
-            for (std::size_t f = 0; f < frames; ++f) {
-                input.right[at + f] = 0.0 + block[f * stride + 1];
-            }
-        }
-    });
+    const sf_count_t last =
+        channels == 1 ? readMono(handle.get(), input.left)
+                      : readBlocks(handle.get(), 2, [&](const double* block, std::size_t frames) {
+                            // Adding to +0.0 stores a negative-zero sample as +0.0.
+                            for (std::size_t f = 0; f < frames; ++f) {
+                                input.left.push_back(0.0 + block[2 * f]);
+                                input.right.push_back(0.0 + block[2 * f + 1]);
+                            }
+                        });
     input.info.frames = static_cast<sf_count_t>(input.left.size());
     // Some decoders end a failed read with a plain 0 and leave the error
     // behind; a fragment of the file must not pass for the whole of it.
