@@ -346,9 +346,7 @@ TEST_P(PcmRoundTripTest, CopyingModesGiveBackTheInputsIntegers) {
         const std::string output = dir.file(std::string("out-") + mode);
         const ProgramResult r = runSorvaneExecutable({input, output, mode});
         ASSERT_EQ(r.status, 0) << mode << ": " << r.err;
-        const InterleavedBuffer expected = mode == std::string("PINGPONG")
-                                               ? buildPingPongLoop(left, right, 2)
-                                               : buildZeroCrossingLoop(left, right, 2);
+        const InterleavedBuffer expected = wholeLoop(*makeLoop(*parseLoopMode(mode), left, right, 2));
         ASSERT_FALSE(expected.empty());
         const std::vector<std::int32_t> got = test::readAudioInts(output);
         ASSERT_EQ(got.size(), expected.size()) << mode;
