@@ -124,5 +124,31 @@ INSTANTIATE_TEST_SUITE_P(Formats, WriteEmptyOutput,
                                            SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III,
                                            SF_FORMAT_OGG | SF_FORMAT_VORBIS));
 
+class WriteMp3 : public ::testing::TestWithParam<double> {};
+
+// The MP3 encoder aborts the process on such samples; they are refused with a
+// message, and a loud but sound sample still goes through.
+TEST_P(WriteMp3, RefusesSamplesTheEncoderCannotTake) {
+    TempDir dir;
+    const std::string path = dir.file("loop.mp3");
+    const ChannelBuffer left(3000, 0.25);
+    ChannelBuffer right(3000, -0.25);
+    right[1500] = GetParam();
+    std::ostringstream err;
+    const std::optional<std::uint64_t> written = writeOutputAudio(
+        path, infoFor(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 2), *pingPongLoop(left, right, 2), err);
+    if (std::fabs(GetParam()) <= 64.0) {
+        EXPECT_EQ(written, 6000u) << err.str();
+    } else {
+        EXPECT_FALSE(written);
+        EXPECT_EQ(err.str(), "Error writing output file: a sample is not a number or louder than +36 dBFS, which "
+                             "the MP3 encoder cannot take; the input looks damaged\n");
+        EXPECT_TRUE(test::entriesOf(dir.path().string()).empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, WriteMp3,
+                         ::testing::Values(-64.0, std::nan(""), HUGE_VAL, -1e5, 1e10));
+
 } // namespace
 } // namespace sorvane

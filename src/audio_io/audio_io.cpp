@@ -1,6 +1,7 @@
 #include "audio_io/audio_io.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <vector>
@@ -124,6 +125,25 @@ sf_count_t readMono(SNDFILE* handle, ChannelBuffer& samples) {
     });
 }
 
+// LAME aborts the whole process on an assertion when it meets a sample that is
+// not a number, infinite, or around +80 dBFS and beyond (tried on Debian's
+// build); a decodable MP3 holds nothing near this bound, so a sample beyond it
+// comes from a damaged input and the write is refused before LAME sees it.
+constexpr double kMp3SampleLimit = 64.0; // +36 dBFS
+
+bool mp3EncoderCanTake(const double* samples, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!(std::fabs(samples[i]) <= kMp3SampleLimit)) { // NaN fails too
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr const char* kMp3Unencodable =
+    "a sample is not a number or louder than +36 dBFS, which the MP3 encoder cannot take; "
+    "the input looks damaged";
+
 // Hands `count` frames to libsndfile; nothing, or its reason for failing.
 std::optional<std::string> writeBlock(SNDFILE* handle, const double* samples, sf_count_t count) {
     if (sf_writef_double(handle, samples, count) != count || sf_error(handle) != SF_ERR_NO_ERROR) {
@@ -140,11 +160,11 @@ std::optional<std::string> writeFrames(SNDFILE* handle, int format, const LoopSo
     // two it reads with, so copied PCM samples come back bit for bit, and
     // values beyond full scale are clipped instead of wrapping around.
     sf_command(handle, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    const int container = format & SF_FORMAT_TYPEMASK;
     if (frames == 0) {
         // The FLAC and MPEG encoders start, and write their headers, only with
         // the first samples: a loop of no frames would otherwise leave a file
         // of 0 bytes that nothing can open.
-        const int container = format & SF_FORMAT_TYPEMASK;
         if (container == SF_FORMAT_FLAC || container == SF_FORMAT_MPEG) {
             sf_command(handle, SFC_UPDATE_HEADER_NOW, nullptr, 0);
         }
@@ -164,6 +184,9 @@ std::optional<std::string> writeFrames(SNDFILE* handle, int format, const LoopSo
     for (std::uint64_t first = 0; first < loop.frames(); first += kWriteBlockFrames) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kWriteBlockFrames, loop.frames() - first));
         loop.fill(first, count, block.data());
+        if (container == SF_FORMAT_MPEG && !mp3EncoderCanTake(block.data(), count * loop.channels())) {
+            return std::string(kMp3Unencodable);
+        }
         if (std::optional<std::string> failure = writeBlock(handle, block.data(), static_cast<sf_count_t>(count))) {
             return failure;
         }
