@@ -59,7 +59,8 @@ def chunks(data, start, end):
 
 
 def read_soundfont(path):
-    """Returns (samples as a list of ints, [(name, rate, loop start, loop end)])."""
+    """Returns (samples as a list of ints, [(name, rate, loop start, loop end,
+    sample start, sample end)]), every position an index into the samples."""
     data = open(path, "rb").read()
     if data[:4] != b"RIFF" or data[8:12] != b"sfbk":
         sys.exit(f"{path}: not a SoundFont 2 file")
@@ -97,7 +98,7 @@ def read_soundfont(path):
             start_loop = h[3] + g.get(2, 0) + 32768 * g.get(45, 0)
             end_loop = h[4] + g.get(3, 0) + 32768 * g.get(50, 0)
             if h[1] <= start_loop < end_loop <= h[2]:
-                loops.add((name, h[5], start_loop, end_loop))
+                loops.add((name, h[5], start_loop, end_loop, h[1], h[2]))
     return pcm, sorted(loops)
 
 
@@ -143,7 +144,7 @@ def main():
     sets = {"designer": [], "cut": [], "noise cut": [], "continuous": []}
     chance = 0
     with tempfile.TemporaryDirectory() as work:
-        for n, (name, rate, ls, le) in enumerate(loops):
+        for n, (name, rate, ls, le, _, _) in enumerate(loops):
             loop = list(pcm[ls:le])
             path = os.path.join(work, f"designer-{n}.wav")
             write_wav(path, rate, loop)

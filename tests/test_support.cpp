@@ -134,6 +134,7 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
 
 std::string sorvaneExecutable() { return SORVANE_EXECUTABLE; }
 std::string seamExecutable() { return SORVANE_SEAM_EXECUTABLE; }
+std::string sustainExecutable() { return SORVANE_SUSTAIN_EXECUTABLE; }
 
 ProgramResult runSorvaneExecutable(const std::vector<std::string>& args, const RunOptions& options) {
     return runProgram(sorvaneExecutable(), args, options);
@@ -225,6 +226,33 @@ std::vector<std::string> entriesOf(const std::string& dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<double> sustainedNote(const NoteShape& shape) {
+    const auto frames = static_cast<std::size_t>(shape.seconds * shape.sampleRate);
+    const double rate = shape.sampleRate;
+    const double releaseAt = shape.seconds - 0.3;
+    Lcg noise(7);
+    std::vector<double> mono(frames);
+    double phase = 0.0;
+    for (std::size_t k = 0; k < frames; ++k) {
+        const double t = static_cast<double>(k) / rate;
+        phase += 2.0 * M_PI * shape.frequency * (1.0 + shape.vibratoDepth * std::sin(2.0 * M_PI * 5.5 * t)) / rate;
+        double tone = 0.0;
+        for (int h = 1; h <= 8 && shape.frequency > 0.0 && h * shape.frequency < rate / 2.0; ++h) {
+            tone += std::sin(h * phase + 0.4 * h) / h;
+        }
+        const double envelope = std::min(1.0, t / 0.05) * (t > releaseAt ? std::exp(-(t - releaseAt) / 0.05) : 1.0);
+        mono[k] = envelope * (0.3 * tone + shape.noise * 2.0 * noise.uniform());
+    }
+    std::vector<double> interleaved;
+    for (std::size_t k = 0; k < frames; ++k) {
+        interleaved.push_back(mono[k]);
+        if (shape.channels > 1) {
+            interleaved.push_back(k >= 7 ? 0.8 * mono[k - 7] : 0.0);
+        }
+    }
+    return interleaved;
 }
 
 } // namespace sorvane::test

@@ -50,6 +50,7 @@ bool runningUnderWrapper();
 // The paths of the executables under test.
 std::string sorvaneExecutable();
 std::string seamExecutable();
+std::string sustainExecutable();
 
 // Runs the sorvane executable under test.
 ProgramResult runSorvaneExecutable(const std::vector<std::string>& args, const RunOptions& options = {});
@@ -103,5 +104,20 @@ std::vector<double> framesOf(const std::vector<double>& interleaved, int channel
                              std::size_t first, std::size_t last);
 
 std::string readTextFile(const std::string& path);
+
+// A synthetic note, interleaved: the harmonics of `frequency` up to the
+// eighth and below the Nyquist frequency (none for 0: noise alone) under a
+// 50 ms attack, a sustain and a 300 ms release, with vibrato of
+// `vibratoDepth` (relative, at 5.5 Hz) and white noise of amplitude `noise`.
+// The right channel is the left one delayed by 7 frames and at 80 %.
+struct NoteShape {
+    int sampleRate = 44100;
+    int channels = 1;
+    double frequency = 440.0;
+    double seconds = 3.0;
+    double vibratoDepth = 0.0;
+    double noise = 0.0;
+};
+std::vector<double> sustainedNote(const NoteShape& shape);
 
 } // namespace sorvane::test

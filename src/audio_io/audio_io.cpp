@@ -268,7 +268,8 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
 
 std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_INFO& inputInfo,
                                               const LoopSource& loop, std::ostream& err,
-                                              const std::optional<FileIdentity>& replaces) {
+                                              const std::optional<FileIdentity>& replaces,
+                                              const OutputExtras& extras) {
     SF_INFO outInfo{};
     outInfo.samplerate = inputInfo.samplerate;
     outInfo.channels = inputInfo.channels;
@@ -286,6 +287,10 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
         err << "Error opening output file: " << *reason << "\n";
         return std::nullopt;
     }
+    if (extras.afterClose && !target.positioned()) {
+        err << "Error opening output file: " << path << " is a pipe or device; the loop points need a file.\n";
+        return std::nullopt;
+    }
     // A pipe goes to libsndfile as a descriptor, so that it writes only the
     // formats it can write without seeking back, and refuses the others.
     DescriptorIo io(target.fd(), target.positioned(), target.base());
@@ -299,13 +304,22 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
         }
         return std::nullopt;
     }
-    std::optional<std::string> failure = writeFrames(handle.get(), outInfo.format, loop);
+    std::optional<std::string> failure;
+    if (extras.beforeFrames) {
+        failure = extras.beforeFrames(handle.get());
+    }
+    if (!failure) {
+        failure = writeFrames(handle.get(), outInfo.format, loop);
+    }
     // The encoders' last data and the header go out while closing.
     const int closed = sf_close(handle.release());
     if (io.error() != 0) {
         failure = systemErrorText(io.error()); // the cause, where libsndfile has only a symptom
     } else if (!failure && closed != 0) {
         failure = closed > 0 ? std::string(sf_error_number(closed)) : std::string(kNoReason);
+    }
+    if (!failure && extras.afterClose) {
+        failure = extras.afterClose(target.fd(), target.base());
     }
     if (!failure) {
         failure = target.commit();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -36,8 +37,21 @@ std::uint64_t framesWorthReserving(const SF_INFO& info, std::optional<std::uint6
 // reason to `err`. A regular file (the input itself included, `replaces`) is
 // written beside its place and takes it only once complete: a failure leaves
 // what was there as it was, and no fragment behind.
+// What a caller adds to a file as it is written. Each returns nothing, or
+// why it failed, which fails the write as any other cause would.
+struct OutputExtras {
+    // On the open file, before the first frame (for metadata libsndfile
+    // writes into the header).
+    std::function<std::optional<std::string>(SNDFILE*)> beforeFrames;
+    // On the complete, closed file before it takes its place: its descriptor,
+    // readable and writable at any offset from `base`. A pipe or a
+    // character device, which cannot be amended, is refused up front.
+    std::function<std::optional<std::string>(int fd, off_t base)> afterClose;
+};
+
 std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_INFO& inputInfo,
                                               const LoopSource& loop, std::ostream& err,
-                                              const std::optional<FileIdentity>& replaces = std::nullopt);
+                                              const std::optional<FileIdentity>& replaces = std::nullopt,
+                                              const OutputExtras& extras = {});
 
 } // namespace sorvane

@@ -262,6 +262,18 @@ SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, s
     return judgement;
 }
 
+bool isSmoothWithMargin(const SeamJudgement& judgement) {
+    constexpr double kMargin = 0.5;
+    return judgement.verdict == SeamVerdict::Smooth &&
+           std::all_of(judgement.channels.begin(), judgement.channels.end(), [](const ChannelJudgement& c) {
+               return (c.surprise <= kMargin * kSurpriseLimit || c.predictionError <= kAudibleBreak) &&
+                      (c.periodRatio <= kMargin * kPeriodRatioLimit ||
+                       c.periodMismatch <= kMargin * kPeriodMismatchLimit) &&
+                      (c.curvatureRatio <= kMargin * kCurvatureLimit || c.curvatureAtWrap <= kAudibleBreak) &&
+                      std::fabs(c.levelChangeDb) <= kMargin * kLevelLimitDb;
+           });
+}
+
 std::vector<const char*> firedRules(const ChannelJudgement& judgement) {
     std::vector<const char*> rules;
     for (const auto& [fired, name] : {std::pair{judgement.predictionFired, "prediction"},

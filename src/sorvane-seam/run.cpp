@@ -206,7 +206,7 @@ std::string jsonOf(const std::string& path, const AudioInput& loop, const SeamJu
     std::ostringstream json;
     json << "{\"loop\": " << quoteJson(path) << ", \"frames\": " << loop.left.size()
          << ", \"sample_rate\": " << loop.info.samplerate << ", \"verdict\": \"" << verdictText(j.verdict)
-         << "\", \"channels\": [";
+         << "\", \"smooth_with_margin\": " << (isSmoothWithMargin(j) ? "true" : "false") << ", \"channels\": [";
     for (std::size_t c = 0; c < j.channels.size(); ++c) {
         const ChannelJudgement& m = j.channels[c];
         std::vector<std::string> rules;

@@ -1,0 +1,318 @@
+#include "sorvane-sustain/run.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "audio_io/audio_io.hpp"
+#include "audio_io/file_descriptor.hpp"
+#include "audio_io/output_target.hpp"
+#include "cli/out_of_memory_status.hpp"
+#include "cli/report.hpp"
+#include "sustain/loop_points.hpp"
+#include "sustain/sustain_loop.hpp"
+
+namespace sorvane {
+
+namespace {
+
+constexpr int kSuccess = 0;
+constexpr int kFailure = 1;
+
+const char* const kUsage = " [options] IN OUT";
+
+struct Options {
+    std::string input;
+    std::string output;
+    std::optional<double> start;
+    std::optional<double> end;
+    std::optional<double> shortest;
+    double crossfadeMs = 30.0;
+    bool crossfade = true;
+    std::optional<std::string> sfz;
+};
+
+void printHelp(std::ostream& out, const std::string& name) {
+    out << "Usage: " << name << kUsage << "\n"
+        << "Keeps the attack of the note IN, finds a seamless loop in its sustain and\n"
+        << "writes the whole note to OUT, in IN's format, with the loop points where\n"
+        << "samplers read them (WAV, AIFF, FLAC, Ogg Vorbis and Ogg Opus).\n"
+        << "\n"
+        << "  --start SECONDS       the sustain begins here (else where the level settles)\n"
+        << "  --end SECONDS         the sustain ends here (else where the release begins)\n"
+        << "  --min-length SECONDS  shortest loop (default 1 s, or half the note if less)\n"
+        << "  --crossfade MS        blend at the seam when it needs one (default 30 ms)\n"
+        << "  --no-crossfade        never blend: every frame stays as read\n"
+        << "  --sfz FILE            also write an SFZ instrument that plays the loop\n"
+        << "  --help                show this help and exit\n"
+        << "  --version             show the version and exit\n"
+        << "\n"
+        << "Exit status: 0 when the note and its loop were written, 1 otherwise\n"
+        << "(and then nothing was written).\n";
+}
+
+// A non-negative finite number, all of the argument.
+std::optional<double> parseAmount(const std::string& text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || errno == ERANGE || !std::isfinite(value) || value < 0.0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
+                                    int& status) {
+    const std::string name = argc > 0 && argv[0] != nullptr ? argv[0] : "sorvane-sustain";
+    Options options;
+    status = kFailure;
+    auto usageError = [&](const std::string& message) {
+        err << message << "Usage: " << name << kUsage << "\n";
+        return std::nullopt;
+    };
+    std::vector<std::string> files;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
+            files.push_back(arg);
+            continue;
+        }
+        const bool takesValue = arg == "--start" || arg == "--end" || arg == "--min-length" ||
+                                arg == "--crossfade" || arg == "--sfz";
+        if (takesValue && i + 1 >= argc) {
+            return usageError("Error: option " + arg + " needs a value.\n");
+        }
+        std::optional<double> amount;
+        if (takesValue && arg != "--sfz") {
+            amount = parseAmount(argv[i + 1]);
+            if (!amount || (arg != "--start" && *amount == 0.0)) {
+                return usageError("Error: " + arg + " takes a number" +
+                                  (arg == "--start" ? " of 0 or more" : " greater than 0") + ", not \"" +
+                                  argv[i + 1] + "\".\n");
+            }
+            ++i;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--help") {
+            printHelp(out, name);
+            status = flushReport(out, err) ? kSuccess : kFailure;
+            return std::nullopt;
+        } else if (arg == "--version") {
+            out << "sorvane-sustain " << SORVANE_VERSION << "\n";
+            status = flushReport(out, err) ? kSuccess : kFailure;
+            return std::nullopt;
+        } else if (arg == "--start") {
+            options.start = amount;
+        } else if (arg == "--end") {
+            options.end = amount;
+        } else if (arg == "--min-length") {
+            options.shortest = amount;
+        } else if (arg == "--crossfade") {
+            options.crossfadeMs = *amount;
+        } else if (arg == "--no-crossfade") {
+            options.crossfade = false;
+        } else if (arg == "--sfz") {
+            options.sfz = argv[++i];
+        } else {
+            return usageError("Error: unknown option \"" + arg + "\".\n");
+        }
+    }
+    if (files.size() != 2) {
+        return usageError(files.size() > 2 ? "Error: give one input and one output.\n" : "");
+    }
+    if (options.start && options.end && *options.end <= *options.start) {
+        return usageError("Error: --end must come after --start.\n");
+    }
+    options.input = files[0];
+    options.output = files[1];
+    return options;
+}
+
+std::string fixed(double value, int decimals, bool sign = false) {
+    char text[64];
+    std::snprintf(text, sizeof text, sign ? "%+.*f" : "%.*f", decimals, value);
+    return text;
+}
+
+std::string secondsOf(std::size_t frames, int sampleRate) {
+    return fixed(static_cast<double>(frames) / static_cast<double>(sampleRate), 3) + " s";
+}
+
+std::string noteName(int note) {
+    static const char* const kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    return std::string(kNames[note % 12]) + std::to_string(note / 12 - 1);
+}
+
+std::optional<FileIdentity> identityOfPath(const std::string& path) {
+    struct stat st {};
+    if (path == "-" || stat(path.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return identityOf(st);
+}
+
+// A small SFZ instrument: the loop plays while the key is held, the rest of
+// the note after it on release; the sample is named relative to the SFZ.
+std::string sfzText(const Options& options, const SustainLoop& loop) {
+    namespace fs = std::filesystem;
+    const fs::path sfzFolder = fs::absolute(*options.sfz).parent_path();
+    const fs::path sample = fs::absolute(options.output).lexically_relative(sfzFolder);
+    std::string text = "// made by sorvane-sustain from " + options.input + "\n<region>\nsample=" +
+                       (sample.empty() ? options.output : sample.generic_string()) + "\n";
+    if (loop.pitch.pitched) {
+        const double note = midiNoteOf(loop.frequency);
+        const long key = std::lround(note);
+        text += "pitch_keycenter=" + std::to_string(key) + "\n";
+        text += "tune=" + std::to_string(-std::lround((note - static_cast<double>(key)) * 100.0)) + "\n";
+    }
+    text += "loop_mode=loop_continuous loop_start=" + std::to_string(loop.loop.start) +
+            " loop_end=" + std::to_string(loop.loop.end - 1) + "\n";
+    return text;
+}
+
+bool writeSfz(const Options& options, const SustainLoop& loop, std::ostream& err) {
+    OutputTarget target;
+    const std::string text = sfzText(options, loop);
+    std::optional<std::string> failure = target.open(*options.sfz, std::nullopt);
+    if (!failure) {
+        const int error = writeAll(target.fd(), text.data(), text.size());
+        failure = error != 0 ? std::optional<std::string>(systemErrorText(error)) : target.commit();
+    }
+    if (failure) {
+        err << "Error writing SFZ file " << *options.sfz << ": " << *failure << "\n";
+        return false;
+    }
+    return true;
+}
+
+void printReport(std::ostream& out, const Options& options, const SustainLoop& loop, int sampleRate) {
+    const FrameSpan& l = loop.loop;
+    out << "Input:     " << options.input << "\n"
+        << "Output:    " << options.output << "\n"
+        << "Sustain:   " << secondsOf(loop.region.start, sampleRate) << " to " << secondsOf(loop.region.end, sampleRate)
+        << "\n";
+    if (loop.pitch.pitched) {
+        const double note = midiNoteOf(loop.frequency);
+        const long key = std::lround(note);
+        out << "Pitch:     " << noteName(static_cast<int>(key)) << " "
+            << fixed((note - static_cast<double>(key)) * 100.0, 1, true) << " cents (" << fixed(loop.frequency, 2)
+            << " Hz, period " << fixed(loop.pitch.period, 6) << " frames)\n";
+    } else {
+        out << "Pitch:     none found (loop chosen by waveform alone)\n";
+    }
+    out << "Loop:      frames " << l.start << " to " << l.end - 1 << " (" << secondsOf(l.start, sampleRate) << " to "
+        << secondsOf(l.end, sampleRate) << "), " << l.size() << " frames, " << secondsOf(l.size(), sampleRate);
+    if (loop.periods > 0) {
+        out << ", " << loop.periods << " periods, " << fixed(loop.detuneCents, 4, true) << " cents";
+    }
+    out << "\n"
+        << "Loudness:  " << fixed(loop.loudnessChangeDb, 2, true) << " dB from the loop's start to its end\n";
+    if (loop.crossfadeFrames > 0) {
+        out << "Crossfade: " << loop.crossfadeFrames << " frames ("
+            << fixed(1000.0 * static_cast<double>(loop.crossfadeFrames) / sampleRate, 1)
+            << " ms), correlation " << fixed(loop.crossfadeCorrelation, 2) << "\n";
+    } else {
+        out << "Crossfade: none" << (options.crossfade ? " (the seam is smooth as found)" : " (--no-crossfade)")
+            << "\n";
+    }
+    out << "Seam:      " << verdictText(loop.seam.verdict)
+        << (loop.seam.verdict == SeamVerdict::Smooth && !loop.smoothWithMargin ? " (barely)" : "") << "\n"
+        << "SFZ:       loop_mode=loop_continuous loop_start=" << l.start << " loop_end=" << l.end - 1 << "\n";
+}
+
+int run(const Options& options, std::ostream& out, std::ostream& err) {
+    const std::string& in = options.input;
+    if (options.output == "-") {
+        err << "Error: the loop points need a file; standard output cannot be read back.\n";
+        return kFailure;
+    }
+    std::ostringstream reading;
+    std::optional<AudioInput> input = readInputAudio(in, reading);
+    if (!input) {
+        std::istringstream lines(reading.str());
+        for (std::string line; std::getline(lines, line);) {
+            err << in << ": " << line << "\n";
+        }
+        return kFailure;
+    }
+    const SF_INFO& info = input->info;
+    if (!loopCarrierOf(info.format)) {
+        err << in << ": Error: " << containerName(info.format)
+            << " files cannot carry loop points; nothing was written. Convert the note to WAV, AIFF, FLAC, Ogg "
+               "Vorbis or Ogg Opus first.\n";
+        return kFailure;
+    }
+    if (options.sfz) {
+        const std::optional<FileIdentity> sfz = identityOfPath(*options.sfz);
+        if (sfz && (sfz == input->identity || sfz == identityOfPath(options.output))) {
+            err << "Error: SFZ file " << *options.sfz << " is one of the sound files; choose another name.\n";
+            return kFailure;
+        }
+    }
+    const int rate = info.samplerate;
+    auto frames = [&](double seconds) { return static_cast<std::size_t>(std::llround(seconds * rate)); };
+    SustainSettings settings;
+    if (options.start) {
+        settings.regionStart = frames(*options.start);
+    }
+    if (options.end) {
+        settings.regionEnd = frames(*options.end);
+    }
+    if (options.shortest) {
+        settings.shortestLoop = frames(*options.shortest);
+    }
+    settings.crossfadeMs = options.crossfadeMs;
+    settings.crossfade = options.crossfade;
+    const std::variant<SustainLoop, std::string> found =
+        findSustainLoop(input->left, input->right, info.channels, rate, settings);
+    if (const auto* reason = std::get_if<std::string>(&found)) {
+        err << in << ": Error: " << *reason << "; nothing was written.\n";
+        return kFailure;
+    }
+    const SustainLoop& loop = std::get<SustainLoop>(found);
+    LoopPoints points;
+    points.start = loop.loop.start;
+    points.end = loop.loop.end;
+    if (loop.pitch.pitched) {
+        points.midiNote = midiNoteOf(loop.frequency);
+    }
+    const std::unique_ptr<LoopSource> sound = sustainedSound(input->left, input->right, info.channels, loop);
+    std::ostringstream writing;
+    if (!writeOutputAudio(options.output, info, *sound, writing, input->identity, loopPointWriter(info.format, points))) {
+        err << options.output << ": " << writing.str();
+        return kFailure;
+    }
+    if (options.sfz && !writeSfz(options, loop, err)) {
+        return kFailure;
+    }
+    printReport(out, options, loop, rate);
+    return flushReport(out, err) ? kSuccess : kFailure;
+}
+
+} // namespace
+
+int runSustain(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+    int status = kFailure;
+    const std::optional<Options> options = parseOptions(argc, argv, out, err, status);
+    if (!options) {
+        return status;
+    }
+    return whenMemoryRunsOut(kFailure, [&] { return run(*options, out, err); });
+}
+
+} // namespace sorvane

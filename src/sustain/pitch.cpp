@@ -1,0 +1,114 @@
+#include "sustain/pitch.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "sustain/fft_correlation.hpp"
+
+namespace sorvane {
+
+namespace {
+
+constexpr double kLowestHz = 30.0;
+constexpr double kHighestHz = 4000.0;
+constexpr double kDipThreshold = 0.12;
+constexpr double kPitchedBelow = 0.3;
+
+// The extremum of a parabola through (-1, a), (0, b), (1, c), as an offset
+// from the middle point.
+double parabolicOffset(double a, double b, double c) {
+    const double denominator = a - 2.0 * b + c;
+    if (denominator == 0.0) {
+        return 0.0;
+    }
+    return std::clamp(0.5 * (a - c) / denominator, -0.5, 0.5);
+}
+
+} // namespace
+
+PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::size_t size, int sampleRate) {
+    PitchEstimate estimate;
+    const auto shortest = std::max<std::size_t>(2, static_cast<std::size_t>(sampleRate / kHighestHz));
+    auto longest = static_cast<std::size_t>(sampleRate / kLowestHz);
+    // The difference is averaged over at least two of the longest periods.
+    std::size_t window = std::max<std::size_t>(2 * longest, static_cast<std::size_t>(sampleRate / 10));
+    if (size < window + longest) {
+        window = size / 2;
+        longest = std::min(longest, size - window);
+    }
+    if (longest <= shortest + 2) {
+        return estimate;
+    }
+    // d(lag) = sum (x[j] - x[j + lag])^2 over the window, from energies and
+    // the correlation, summed over the channels.
+    std::vector<double> difference(longest + 1, 0.0);
+    for (const double* channel : channels) {
+        const double* x = channel + (size - window - longest) / 2;
+        const std::vector<double> r = crossCorrelation(x, window, x, window + longest, longest);
+        double head = 0.0;
+        for (std::size_t j = 0; j < window; ++j) {
+            head += x[j] * x[j];
+        }
+        double shifted = head;
+        for (std::size_t lag = 1; lag <= longest; ++lag) {
+            shifted += x[window + lag - 1] * x[window + lag - 1] - x[lag - 1] * x[lag - 1];
+            difference[lag] += std::max(0.0, head + shifted - 2.0 * r[lag]);
+        }
+    }
+    std::vector<double> normalised(longest + 1, 1.0);
+    double running = 0.0;
+    for (std::size_t lag = 1; lag <= longest; ++lag) {
+        running += difference[lag];
+        normalised[lag] = running > 0.0 ? difference[lag] * static_cast<double>(lag) / running : 1.0;
+    }
+    std::size_t best = shortest;
+    for (std::size_t lag = shortest; lag < longest; ++lag) {
+        if (normalised[lag] < normalised[best]) {
+            best = lag;
+        }
+        if (normalised[lag] < kDipThreshold) {
+            while (lag + 1 < longest && normalised[lag + 1] < normalised[lag]) {
+                ++lag;
+            }
+            best = lag;
+            break;
+        }
+    }
+    estimate.aperiodicity = normalised[best];
+    estimate.pitched = normalised[best] < kPitchedBelow && best > shortest && best + 1 < longest;
+    estimate.period = static_cast<double>(best);
+    if (estimate.pitched) {
+        estimate.period += parabolicOffset(normalised[best - 1], normalised[best], normalised[best + 1]);
+    }
+    return estimate;
+}
+
+double refinePeriod(const std::vector<double>& acf, double period) {
+    // Ever longer lags, each found within half a period of where the last
+    // estimate puts it, so that an error never reaches the next peak.
+    for (double periods = 4.0;; periods *= 4.0) {
+        const double expected = periods * period;
+        const double reach = 0.5 * period;
+        if (expected + reach + 1.0 >= static_cast<double>(acf.size())) {
+            break;
+        }
+        const auto low = static_cast<std::size_t>(std::max(1.0, std::ceil(expected - reach)));
+        const auto high = static_cast<std::size_t>(std::floor(expected + reach));
+        std::size_t peak = low;
+        for (std::size_t lag = low; lag <= high; ++lag) {
+            if (acf[lag] > acf[peak]) {
+                peak = lag;
+            }
+        }
+        if (peak == low || peak == high) {
+            break; // no peak inside: the sound drifts too much to say more
+        }
+        const double lag = static_cast<double>(peak) + parabolicOffset(acf[peak - 1], acf[peak], acf[peak + 1]);
+        period = lag / periods;
+    }
+    return period;
+}
+
+double midiNoteOf(double frequency) { return 69.0 + 12.0 * std::log2(frequency / 440.0); }
+
+} // namespace sorvane

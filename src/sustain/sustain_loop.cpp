@@ -1,0 +1,463 @@
+#include "sustain/sustain_loop.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <sstream>
+#include <vector>
+
+#include "sustain/fft_correlation.hpp"
+
+namespace sorvane {
+
+namespace {
+
+// A loop's length may be off a whole number of periods by this much and no
+// more: a tenth of a cent.
+const double kMostDetune = std::exp2(0.1 / 1200.0) - 1.0;
+constexpr std::size_t kLengthsTried = 10;
+constexpr std::size_t kStartsPerLength = 8;
+constexpr std::size_t kSeamsJudged = 24;
+constexpr double kLoudnessSpanSeconds = 0.05;
+constexpr double kLoudnessFreeDb = 0.5;
+// Each dB of loudness change beyond the free half dB weighs like a waveform
+// mismatch of the whole signal: a loop that swells or fades every cycle is
+// heard however well its ends meet.
+constexpr double kLoudnessPenaltyPerDb = 1.0;
+constexpr double kUnpitchedMatchSeconds = 0.0025;
+constexpr double kRegionSlackSeconds = 0.02;
+
+std::string seconds(std::size_t frames, int sampleRate) {
+    std::ostringstream text;
+    text.precision(3);
+    text << std::fixed << static_cast<double>(frames) / static_cast<double>(sampleRate) << " s";
+    return text.str();
+}
+
+struct Channels {
+    std::vector<const ChannelBuffer*> list;
+    std::size_t frames() const { return list.front()->size(); }
+};
+
+// Prefix sums: sum of f(t) for t in [0, k) at index k.
+template <typename F>
+std::vector<double> prefixSums(std::size_t count, F f) {
+    std::vector<double> sums(count + 1, 0.0);
+    for (std::size_t t = 0; t < count; ++t) {
+        sums[t + 1] = sums[t] + f(t);
+    }
+    return sums;
+}
+
+double rangeSum(const std::vector<double>& sums, std::size_t first, std::size_t last) {
+    return sums[last] - sums[first];
+}
+
+double decibelRatio(double a, double b) {
+    if (a <= 0.0 || b <= 0.0) {
+        return a == b ? 0.0 : 200.0;
+    }
+    return 10.0 * std::log10(a / b);
+}
+
+struct Candidate {
+    std::size_t start = 0;
+    std::size_t length = 0;
+    std::size_t periods = 0;
+    double cost = 0.0;
+    double loudnessDb = 0.0;
+};
+
+// The normalised autocorrelation of the region at every lag, all channels together.
+std::vector<double> regionAutocorrelation(const Channels& channels, FrameSpan region,
+                                          const std::vector<double>& energy) {
+    const std::size_t size = region.size();
+    std::vector<const double*> signals;
+    for (const ChannelBuffer* channel : channels.list) {
+        signals.push_back(channel->data() + region.start);
+    }
+    std::vector<double> acf = autocorrelationSum(signals, size, size - 1);
+    for (std::size_t lag = 0; lag < size; ++lag) {
+        const double head = rangeSum(energy, region.start, region.end - lag);
+        const double tail = rangeSum(energy, region.start + lag, region.end);
+        acf[lag] = head > 0.0 && tail > 0.0 ? acf[lag] / std::sqrt(head * tail) : 0.0;
+    }
+    return acf;
+}
+
+// Loop lengths worth trying, best correlated first: whole numbers of periods
+// within a tenth of a cent for a pitched sound, else the lags at which the
+// sound best resembles itself.
+std::vector<Candidate> candidateLengths(const std::vector<double>& acf, const PitchEstimate& pitch,
+                                        std::size_t shortest, std::size_t longest, std::size_t spacing) {
+    std::vector<Candidate> lengths;
+    std::vector<double> scores;
+    // A short loop may hold no whole number of periods within a tenth of a
+    // cent of whole frames: the tolerance then doubles until some do, so
+    // that the loop is detuned as little as its length allows.
+    for (double tolerance = kMostDetune; pitch.pitched && lengths.empty() && tolerance < 1.0; tolerance *= 2.0) {
+        for (auto periods = static_cast<std::size_t>(std::ceil(static_cast<double>(shortest) / pitch.period));
+             static_cast<double>(periods) * pitch.period <= static_cast<double>(longest); ++periods) {
+            const double exact = static_cast<double>(periods) * pitch.period;
+            const double reach = std::min(0.5, exact * tolerance);
+            const auto low = static_cast<std::size_t>(std::max(1.0, std::ceil(exact - reach)));
+            const auto high = std::min(longest, static_cast<std::size_t>(std::floor(exact + reach)));
+            std::size_t best = 0;
+            for (std::size_t lag = std::max(low, shortest); lag <= high; ++lag) {
+                if (best == 0 || acf[lag] > acf[best]) {
+                    best = lag;
+                }
+            }
+            if (best != 0) {
+                lengths.push_back({0, best, periods, 0.0, 0.0});
+                scores.push_back(acf[best]);
+            }
+        }
+    }
+    if (!pitch.pitched) {
+        for (std::size_t lag = std::max<std::size_t>(shortest, 1); lag <= longest && lag + 1 < acf.size(); ++lag) {
+            if (acf[lag] >= acf[lag - 1] && acf[lag] >= acf[lag + 1]) {
+                lengths.push_back({0, lag, 0, 0.0, 0.0});
+                scores.push_back(acf[lag]);
+            }
+        }
+    }
+    std::vector<std::size_t> order(lengths.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) { return scores[i] > scores[j]; });
+    std::vector<Candidate> chosen;
+    for (std::size_t i : order) {
+        const bool crowded = std::any_of(chosen.begin(), chosen.end(), [&](const Candidate& c) {
+            const std::size_t gap = c.length > lengths[i].length ? c.length - lengths[i].length
+                                                                 : lengths[i].length - c.length;
+            return gap < spacing;
+        });
+        if (!crowded) {
+            chosen.push_back(lengths[i]);
+        }
+        if (chosen.size() == kLengthsTried) {
+            break;
+        }
+    }
+    return chosen;
+}
+
+// What every loop length's search shares: the running sums of |x| of each
+// channel over the whole note, and room for the running sums of the
+// difference, reused from one length to the next.
+struct StartSearch {
+    std::vector<std::vector<double>> magnitude;
+    std::vector<std::vector<double>> difference;
+};
+
+// The best starts for a loop of `length` frames: the waveform `half` frames
+// either side of the start against the same around the end (normalised
+// average magnitude difference, the worst channel deciding), plus a penalty
+// on a loudness change between the whole periods at start and end.
+void bestStarts(const Channels& channels, FrameSpan region, const Candidate& shape, std::size_t half,
+                std::size_t span, const std::vector<double>& energy, StartSearch& search,
+                std::vector<Candidate>& out) {
+    const std::size_t frames = channels.frames();
+    const std::size_t length = shape.length;
+    const std::size_t first = std::max(region.start, half);
+    // The window around the end must fit in the file.
+    const std::size_t end = std::min(region.end, frames - std::min(frames, half));
+    if (end < length || end - length < first) {
+        return;
+    }
+    const std::size_t last = end - length; // inclusive
+    const std::size_t from = first - half;
+    const std::size_t count = last + half - from; // differences from `from` through the last window
+    search.difference.resize(channels.list.size());
+    for (std::size_t c = 0; c < channels.list.size(); ++c) {
+        const ChannelBuffer& x = *channels.list[c];
+        std::vector<double>& sums = search.difference[c];
+        sums.resize(count + 1);
+        sums[0] = 0.0;
+        for (std::size_t t = 0; t < count; ++t) {
+            sums[t + 1] = sums[t] + std::fabs(x[from + t] - x[from + t + length]);
+        }
+    }
+    const std::size_t parts = std::min(kStartsPerLength, last - first + 1);
+    std::vector<Candidate> best(parts);
+    std::vector<bool> found(parts, false);
+    for (std::size_t s = first; s <= last; ++s) {
+        double cost = 0.0;
+        for (std::size_t c = 0; c < channels.list.size(); ++c) {
+            const std::size_t at = s - half;
+            const double differ = rangeSum(search.difference[c], at - from, at - from + 2 * half);
+            const double level = rangeSum(search.magnitude[c], at, at + 2 * half) +
+                                 rangeSum(search.magnitude[c], at + length, at + length + 2 * half);
+            cost = std::max(cost, level > 0.0 ? 2.0 * differ / level : 0.0);
+        }
+        const std::size_t part = (s - first) * parts / (last - first + 1);
+        if (found[part] && cost >= best[part].cost) {
+            continue; // the penalty only adds: no need to weigh the loudness
+        }
+        const double loudness = decibelRatio(rangeSum(energy, s + length - span, s + length),
+                                             rangeSum(energy, s, s + span));
+        const double total = cost + kLoudnessPenaltyPerDb * std::max(0.0, std::fabs(loudness) - kLoudnessFreeDb);
+        if (!found[part] || total < best[part].cost) {
+            found[part] = true;
+            best[part] = {s, length, shape.periods, total, loudness};
+        }
+    }
+    for (std::size_t p = 0; p < parts; ++p) {
+        if (found[p]) {
+            out.push_back(best[p]);
+        }
+    }
+}
+
+ChannelBuffer loopChannel(const ChannelBuffer& x, FrameSpan loop, const ChannelBuffer& blended) {
+    ChannelBuffer samples(x.begin() + static_cast<std::ptrdiff_t>(loop.start),
+                          x.begin() + static_cast<std::ptrdiff_t>(loop.end));
+    std::copy(blended.begin(), blended.end(), samples.end() - static_cast<std::ptrdiff_t>(blended.size()));
+    return samples;
+}
+
+SeamJudgement judgeLoop(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
+                        int sampleRate, FrameSpan loop, const SustainLoop& blend) {
+    const ChannelBuffer none;
+    return judgeSeam(loopChannel(left, loop, blend.blendedLeft),
+                     channelCount > 1 ? loopChannel(right, loop, blend.blendedRight) : none, channelCount, sampleRate);
+}
+
+// Blends the `frames` frames before the loop's start into the loop's last
+// frames, so that the end flows into the start. The gains keep the loudness:
+// a and b sum to 1 for fully correlated stretches and their squares sum to 1
+// for uncorrelated ones, following the measured correlation between.
+void blendEnd(const Channels& channels, SustainLoop& result, std::size_t frames) {
+    const std::size_t start = result.loop.start;
+    const std::size_t end = result.loop.end;
+    double product = 0.0;
+    double before = 0.0;
+    double ending = 0.0;
+    for (const ChannelBuffer* channel : channels.list) {
+        for (std::size_t i = 0; i < frames; ++i) {
+            const double a = (*channel)[start - frames + i];
+            const double b = (*channel)[end - frames + i];
+            product += a * b;
+            before += a * a;
+            ending += b * b;
+        }
+    }
+    const double correlation =
+        before > 0.0 && ending > 0.0 ? std::clamp(product / std::sqrt(before * ending), 0.0, 1.0) : 0.0;
+    result.crossfadeFrames = frames;
+    result.crossfadeCorrelation = correlation;
+    for (std::size_t c = 0; c < channels.list.size(); ++c) {
+        const ChannelBuffer& x = *channels.list[c];
+        ChannelBuffer& blended = c == 0 ? result.blendedLeft : result.blendedRight;
+        blended.resize(frames);
+        for (std::size_t i = 0; i < frames; ++i) {
+            const double t = static_cast<double>(i + 1) / static_cast<double>(frames);
+            const double norm = std::sqrt(t * t + (1.0 - t) * (1.0 - t) + 2.0 * correlation * t * (1.0 - t));
+            blended[i] = ((1.0 - t) * x[end - frames + i] + t * x[start - frames + i]) / norm;
+        }
+    }
+}
+
+std::size_t crossfadeLength(const SustainLoop& result, double wanted) {
+    const std::size_t room = std::min(result.loop.start, result.loop.size() / 2);
+    if (!result.pitch.pitched) {
+        return std::min(room, static_cast<std::size_t>(std::lround(wanted)));
+    }
+    // Whole periods, so that the blended stretches are in phase.
+    for (double periods = std::max(1.0, std::round(wanted / result.pitch.period)); periods >= 1.0; periods -= 1.0) {
+        const auto frames = static_cast<std::size_t>(std::lround(periods * result.pitch.period));
+        if (frames <= room) {
+            return frames;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left, const ChannelBuffer& right,
+                                                       std::int32_t channelCount, int sampleRate,
+                                                       const SustainSettings& settings) {
+    Channels channels;
+    channels.list.push_back(&left);
+    if (channelCount > 1) {
+        channels.list.push_back(&right);
+    }
+    const std::size_t frames = left.size();
+    SustainLoop result;
+    const std::optional<FrameSpan> found = findSustainRegion(left, right, channelCount, sampleRate);
+    if (!found) {
+        return std::string("the sound is silent: there is nothing to loop");
+    }
+    result.region = *found;
+    result.region.start = settings.regionStart.value_or(result.region.start);
+    result.region.end = settings.regionEnd.value_or(result.region.end);
+    result.region.end = std::min(result.region.end, frames);
+    result.region.start = std::min(result.region.start, result.region.end);
+    const std::size_t shortest =
+        settings.shortestLoop ? *settings.shortestLoop : std::min<std::size_t>(static_cast<std::size_t>(sampleRate), frames / 2);
+    // The matching window around the loop's ends needs a little room beyond it.
+    const std::size_t room = shortest + static_cast<std::size_t>(kRegionSlackSeconds * sampleRate);
+    if (!settings.regionStart && result.region.size() < room) {
+        // A short note settles late, if at all: reach back towards the
+        // attack, though not into its first 100 ms (a fifth of a short note).
+        const std::size_t floor = std::min(static_cast<std::size_t>(0.1 * sampleRate), frames / 5);
+        result.region.start = std::max(floor, result.region.end - std::min(result.region.end, room));
+        result.region.start = std::min(result.region.start, result.region.end);
+    }
+    if (result.region.size() < shortest + 2 || shortest < 2) {
+        return "no sustain long enough for a loop of " + seconds(shortest, sampleRate) + " (the sustain runs from " +
+               seconds(result.region.start, sampleRate) + " to " + seconds(result.region.end, sampleRate) + ")";
+    }
+
+    const std::vector<double> energy = prefixSums(frames, [&](std::size_t t) {
+        double sum = 0.0;
+        for (const ChannelBuffer* channel : channels.list) {
+            sum += (*channel)[t] * (*channel)[t];
+        }
+        return sum;
+    });
+    std::vector<const double*> regionChannels;
+    for (const ChannelBuffer* channel : channels.list) {
+        regionChannels.push_back(channel->data() + result.region.start);
+    }
+    result.pitch = estimatePitch(regionChannels, result.region.size(), sampleRate);
+    const std::vector<double> acf = regionAutocorrelation(channels, result.region, energy);
+    if (result.pitch.pitched) {
+        result.pitch.period = refinePeriod(acf, result.pitch.period);
+        result.frequency = static_cast<double>(sampleRate) / result.pitch.period;
+    }
+
+    const std::size_t half = result.pitch.pitched
+                                 ? static_cast<std::size_t>(std::ceil(result.pitch.period))
+                                 : std::max<std::size_t>(2, static_cast<std::size_t>(kUnpitchedMatchSeconds * sampleRate));
+    const double wantedSpan = kLoudnessSpanSeconds * static_cast<double>(sampleRate);
+    auto span = static_cast<std::size_t>(
+        result.pitch.pitched ? std::lround(std::max(1.0, std::round(wantedSpan / result.pitch.period)) * result.pitch.period)
+                             : std::lround(wantedSpan));
+    span = std::clamp<std::size_t>(span, 1, shortest / 2);
+    // The longest loop that leaves room for the matching window at both ends.
+    const std::size_t firstStart = std::max(result.region.start, half);
+    const std::size_t lastEnd = std::min(result.region.end, frames - std::min(frames, half));
+    const std::size_t longest = lastEnd > firstStart ? lastEnd - firstStart : 0;
+    const std::size_t spacing = std::max<std::size_t>(1, static_cast<std::size_t>(0.005 * sampleRate));
+    std::vector<Candidate> candidates;
+    StartSearch search;
+    for (const ChannelBuffer* channel : channels.list) {
+        search.magnitude.push_back(prefixSums(frames, [&](std::size_t t) { return std::fabs((*channel)[t]); }));
+    }
+    for (const Candidate& length : candidateLengths(acf, result.pitch, shortest, longest, result.pitch.pitched ? 1 : spacing)) {
+        bestStarts(channels, result.region, length, half, span, energy, search, candidates);
+    }
+    if (candidates.empty()) {
+        return "no loop of " + seconds(shortest, sampleRate) + " or more fits the sustain (from " +
+               seconds(result.region.start, sampleRate) + " to " + seconds(result.region.end, sampleRate) + ")";
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.cost < b.cost; });
+
+    // The seam judge has the last word: the first candidate it finds smooth
+    // with a margin, else the best by cost, blended.
+    // A smooth seam whose loudness also holds wins; failing that, a smooth
+    // seam; failing that, the best by cost.
+    const Candidate* chosen = &candidates.front();
+    for (std::size_t i = 0; i < std::min(kSeamsJudged, candidates.size()); ++i) {
+        const FrameSpan loop{candidates[i].start, candidates[i].start + candidates[i].length};
+        const SeamJudgement seam = judgeLoop(left, right, channelCount, sampleRate, loop, result);
+        if (!isSmoothWithMargin(seam)) {
+            continue;
+        }
+        const bool steady = std::fabs(candidates[i].loudnessDb) <= kLoudnessFreeDb;
+        if (!result.smoothWithMargin || steady) {
+            chosen = &candidates[i];
+            result.seam = seam;
+            result.smoothWithMargin = true;
+        }
+        if (steady) {
+            break;
+        }
+    }
+    result.loop = {chosen->start, chosen->start + chosen->length};
+    result.periods = chosen->periods;
+    if (result.pitch.pitched) {
+        result.detuneCents = 1200.0 * std::log2(static_cast<double>(chosen->length) /
+                                                (static_cast<double>(chosen->periods) * result.pitch.period));
+    }
+    // A seam that is not clearly smooth is blended; so is one where the
+    // loudness drifts, over twice the whole periods it is measured on, so
+    // that the end of the loop comes back to the level of its start: the
+    // last of those periods then hold mostly what plays before the start.
+    const bool drifts = std::fabs(chosen->loudnessDb) > kLoudnessFreeDb;
+    if (settings.crossfade && (!result.smoothWithMargin || drifts)) {
+        const SustainLoop unblended = result;
+        double wanted = settings.crossfadeMs * static_cast<double>(sampleRate) / 1000.0;
+        if (drifts) {
+            wanted = std::max(wanted, 2.0 * static_cast<double>(span));
+        }
+        const std::size_t blend = crossfadeLength(result, wanted);
+        if (blend > 0) {
+            blendEnd(channels, result, blend);
+            result.seam = judgeLoop(left, right, channelCount, sampleRate, result.loop, result);
+            result.smoothWithMargin = isSmoothWithMargin(result.seam);
+            if (unblended.smoothWithMargin && !result.smoothWithMargin) {
+                result = unblended; // the blend would make the seam worse
+            }
+        }
+    }
+    if (result.seam.channels.empty()) {
+        result.seam = judgeLoop(left, right, channelCount, sampleRate, result.loop, result);
+        result.smoothWithMargin = isSmoothWithMargin(result.seam);
+    }
+
+    // Loudness of the loop as written: its first whole periods against its last.
+    double head = rangeSum(energy, result.loop.start, result.loop.start + span);
+    double tail = 0.0;
+    for (std::size_t c = 0; c < channels.list.size(); ++c) {
+        const ChannelBuffer& blended = c == 0 ? result.blendedLeft : result.blendedRight;
+        for (std::size_t k = result.loop.end - span; k < result.loop.end; ++k) {
+            const std::size_t from = result.loop.end - blended.size();
+            const double v = k >= from ? blended[k - from] : (*channels.list[c])[k];
+            tail += v * v;
+        }
+    }
+    result.loudnessChangeDb = decibelRatio(tail, head);
+    return result;
+}
+
+namespace {
+
+class SustainedSound : public LoopSource {
+public:
+    SustainedSound(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
+                   const SustainLoop& loop)
+        : left_(left), right_(right), channels_(static_cast<std::size_t>(channelCount)), loop_(loop) {}
+
+    std::uint64_t frames() const override { return left_.size(); }
+    std::size_t channels() const override { return channels_; }
+    void fill(std::uint64_t first, std::size_t count, double* out) const override {
+        const std::size_t blendFrom = loop_.loop.end - loop_.crossfadeFrames;
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto k = static_cast<std::size_t>(first) + i;
+            const bool blended = loop_.crossfadeFrames > 0 && k >= blendFrom && k < loop_.loop.end;
+            out[i * channels_] = blended ? loop_.blendedLeft[k - blendFrom] : left_[k];
+            if (channels_ > 1) {
+                out[i * channels_ + 1] = blended ? loop_.blendedRight[k - blendFrom] : right_[k];
+            }
+        }
+    }
+
+private:
+    const ChannelBuffer& left_;
+    const ChannelBuffer& right_;
+    std::size_t channels_;
+    const SustainLoop& loop_;
+};
+
+} // namespace
+
+std::unique_ptr<LoopSource> sustainedSound(const ChannelBuffer& left, const ChannelBuffer& right,
+                                           std::int32_t channelCount, const SustainLoop& loop) {
+    return std::make_unique<SustainedSound>(left, right, channelCount, loop);
+}
+
+} // namespace sorvane

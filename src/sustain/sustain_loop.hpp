@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "loops/buffers.hpp"
+#include "loops/loop_builders.hpp"
+#include "seam/seam_judge.hpp"
+#include "sustain/pitch.hpp"
+#include "sustain/sustain_region.hpp"
+
+namespace sorvane {
+
+struct SustainSettings {
+    std::optional<std::size_t> regionStart;      // frames; else found from the level
+    std::optional<std::size_t> regionEnd;        // frames; else where the release begins
+    std::optional<std::size_t> shortestLoop;     // frames; else 1 s, or half the note when that is less
+    double crossfadeMs = 30.0;
+    bool crossfade = true;                       // when the seam is not smooth with a margin
+};
+
+struct SustainLoop {
+    FrameSpan region;
+    FrameSpan loop; // plays frames [start, end) over and over
+    PitchEstimate pitch;
+    double frequency = 0.0;      // Hz, when pitched
+    std::size_t periods = 0;     // whole periods in the loop; 0 for an unpitched sound
+    double detuneCents = 0.0;    // of the loop's period against the estimate
+    double loudnessChangeDb = 0.0; // last whole periods of the loop against its first
+    // The end of the loop blended with what precedes its start: the last
+    // `crossfade.size()` frames of the loop, per channel (none when unblended).
+    std::size_t crossfadeFrames = 0;
+    double crossfadeCorrelation = 0.0;
+    ChannelBuffer blendedLeft;
+    ChannelBuffer blendedRight;
+    SeamJudgement seam; // of the loop as written
+    bool smoothWithMargin = false;
+};
+
+// Finds a loop in the sustain of a note: a whole number of periods for a
+// pitched sound, its ends matched in waveform and loudness, blended when
+// the seam is not clearly smooth. Returns the loop, or why there is none.
+std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left, const ChannelBuffer& right,
+                                                       std::int32_t channelCount, int sampleRate,
+                                                       const SustainSettings& settings);
+
+// The whole note with the loop's blended end in place; every other frame as read.
+std::unique_ptr<LoopSource> sustainedSound(const ChannelBuffer& left, const ChannelBuffer& right,
+                                           std::int32_t channelCount, const SustainLoop& loop);
+
+} // namespace sorvane

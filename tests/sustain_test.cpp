@@ -1,0 +1,194 @@
+#include <cmath>
+#include <sstream>
+#include <variant>
+
+#include <gtest/gtest.h>
+#include <taglib/fileref.h>
+#include <taglib/tpropertymap.h>
+
+#include "audio_io/audio_io.hpp"
+#include "sustain/loop_points.hpp"
+#include "sustain/sustain_loop.hpp"
+#include "test_support.hpp"
+
+namespace sorvane {
+namespace {
+
+using test::NoteShape;
+using test::TempDir;
+
+// Vibrato bends the period it averages, and noise blurs the dip it is read
+// from: the estimate of the mean period is held to a hundredth of a percent.
+constexpr double kPeriodTolerance = 1e-4;
+
+struct Note {
+    AudioInput input;
+    explicit Note(const NoteShape& shape) {
+        const std::vector<double> samples = test::sustainedNote(shape);
+        input.info.samplerate = shape.sampleRate;
+        input.info.channels = shape.channels;
+        for (std::size_t i = 0; i < samples.size(); i += static_cast<std::size_t>(shape.channels)) {
+            input.left.push_back(samples[i]);
+            if (shape.channels > 1) {
+                input.right.push_back(samples[i + 1]);
+            }
+        }
+    }
+    std::variant<SustainLoop, std::string> find(const SustainSettings& settings = {}) const {
+        return findSustainLoop(input.left, input.right, input.info.channels, input.info.samplerate, settings);
+    }
+};
+
+struct NoteCase {
+    const char* name;
+    NoteShape shape;
+};
+
+void PrintTo(const NoteCase& c, std::ostream* os) { *os << c.name; }
+
+class SustainLoopOnNotes : public ::testing::TestWithParam<NoteCase> {};
+
+TEST_P(SustainLoopOnNotes, FindsASmoothSteadyLoopOfWholePeriodsAndKeepsTheRest) {
+    const NoteShape& shape = GetParam().shape;
+    const Note note(shape);
+    const auto found = note.find();
+    ASSERT_TRUE(std::holds_alternative<SustainLoop>(found)) << std::get<std::string>(found);
+    const SustainLoop& loop = std::get<SustainLoop>(found);
+    const double rate = shape.sampleRate;
+
+    EXPECT_EQ(loop.pitch.pitched, shape.frequency > 0.0);
+    if (loop.pitch.pitched) {
+        EXPECT_NEAR(loop.pitch.period, rate / shape.frequency, kPeriodTolerance * rate / shape.frequency);
+        EXPECT_LE(std::fabs(loop.detuneCents), 0.1);
+        EXPECT_NEAR(static_cast<double>(loop.loop.size()), static_cast<double>(loop.periods) * loop.pitch.period, 0.5);
+    }
+    // After the attack, before the release, and at least the default second.
+    EXPECT_GE(loop.loop.start, static_cast<std::size_t>(0.1 * rate));
+    EXPECT_LE(loop.loop.end, static_cast<std::size_t>((shape.seconds - 0.3) * rate));
+    EXPECT_GE(loop.loop.size(), static_cast<std::size_t>(rate));
+    EXPECT_TRUE(loop.smoothWithMargin) << verdictText(loop.seam.verdict);
+    EXPECT_LE(std::fabs(loop.loudnessChangeDb), 0.5);
+
+    // Every frame outside the blended stretch is the input's, bit for bit.
+    const InterleavedBuffer written =
+        wholeLoop(*sustainedSound(note.input.left, note.input.right, shape.channels, loop));
+    const std::size_t channels = static_cast<std::size_t>(shape.channels);
+    ASSERT_EQ(written.size(), note.input.left.size() * channels);
+    for (std::size_t k = 0; k < note.input.left.size(); ++k) {
+        if (k >= loop.loop.end - loop.crossfadeFrames && k < loop.loop.end) {
+            continue;
+        }
+        ASSERT_EQ(written[k * channels], note.input.left[k]) << k;
+        if (channels > 1) {
+            ASSERT_EQ(written[k * channels + 1], note.input.right[k]) << k;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SustainLoopOnNotes,
+    ::testing::Values(NoteCase{"monoA4", {44100, 1, 440.0, 3.0, 0.0, 0.0}},
+                      NoteCase{"stereoVibratoAndNoise", {48000, 2, 220.0, 4.0, 0.004, 0.003}},
+                      NoteCase{"lowBass", {44100, 1, 55.0, 3.5, 0.0, 0.001}},
+                      NoteCase{"highFlute", {22050, 2, 1567.98, 2.5, 0.002, 0.0}},
+                      NoteCase{"unpitchedNoise", {44100, 2, 0.0, 3.0, 0.0, 0.2}}),
+    [](const ::testing::TestParamInfo<NoteCase>& param) { return std::string(param.param.name); });
+
+TEST(SustainLoop, SaysWhyThereIsNoLoop) {
+    const Note silent(NoteShape{44100, 1, 0.0, 2.0, 0.0, 0.0});
+    EXPECT_EQ(std::get<std::string>(silent.find()), "the sound is silent: there is nothing to loop");
+
+    const Note note(NoteShape{44100, 2, 330.0, 2.0, 0.0, 0.0});
+    SustainSettings settings;
+    settings.shortestLoop = 44100 * 2;
+    EXPECT_EQ(std::get<std::string>(note.find(settings)),
+              "no sustain long enough for a loop of 2.000 s (the sustain runs from 0.100 s to 1.700 s)");
+}
+
+TEST(SustainLoop, BlendsInPhaseWhenTheSeamNeedsItAndNeverWhenTold) {
+    // Noise never lines up by itself: its seam is blended, unless told not to be.
+    const Note noise(NoteShape{44100, 1, 0.0, 3.0, 0.0, 0.3});
+    SustainSettings settings;
+    settings.shortestLoop = 44100 / 2;
+    const SustainLoop blended = std::get<SustainLoop>(noise.find(settings));
+    settings.crossfade = false;
+    const SustainLoop plain = std::get<SustainLoop>(noise.find(settings));
+    EXPECT_EQ(plain.crossfadeFrames, 0u);
+    if (!plain.smoothWithMargin) {
+        EXPECT_EQ(blended.crossfadeFrames, static_cast<std::size_t>(std::lround(0.03 * 44100)));
+        EXPECT_EQ(blended.blendedLeft.size(), blended.crossfadeFrames);
+    }
+}
+
+struct CarrierCase {
+    const char* name;
+    int format;
+};
+
+void PrintTo(const CarrierCase& c, std::ostream* os) { *os << c.name; }
+
+class LoopPointsRoundTrip : public ::testing::TestWithParam<CarrierCase> {};
+
+// The points are read back by other code than ours: libsndfile's instrument
+// reader for WAV and AIFF, TagLib's for the comments.
+TEST_P(LoopPointsRoundTrip, SurviveInEveryCarrier) {
+    TempDir dir;
+    const std::string path = dir.file("note");
+    const int rate = 48000;
+    const ChannelBuffer left = [] {
+        ChannelBuffer samples(rate / 2);
+        for (std::size_t k = 0; k < samples.size(); ++k) {
+            samples[k] = 0.5 * std::sin(0.05 * static_cast<double>(k));
+        }
+        return samples;
+    }();
+    SF_INFO info{};
+    info.format = GetParam().format;
+    info.samplerate = rate;
+    info.channels = 1;
+    LoopPoints points{1234, 20011, 69.0 + 0.37};
+    SustainLoop nothingBlended;
+    std::ostringstream err;
+    ASSERT_TRUE(writeOutputAudio(path, info, *sustainedSound(left, left, 1, nothingBlended), err, std::nullopt,
+                                 loopPointWriter(info.format, points)))
+        << err.str();
+
+    if (loopCarrierOf(info.format) == LoopCarrier::XiphComments) {
+        const TagLib::FileRef file(path.c_str());
+        ASSERT_FALSE(file.isNull());
+        const TagLib::PropertyMap tags = file.file()->properties();
+        EXPECT_EQ(tags["LOOPSTART"].toString(), "1234");
+        EXPECT_EQ(tags["LOOPLENGTH"].toString(), "18777");
+        return;
+    }
+    SF_INFO read{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &read);
+    ASSERT_NE(file, nullptr);
+    SF_INSTRUMENT instrument{};
+    const int got = sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument);
+    sf_close(file);
+    ASSERT_EQ(got, SF_TRUE);
+    ASSERT_EQ(instrument.loop_count, 1);
+    EXPECT_EQ(instrument.loops[0].mode, SF_LOOP_FORWARD);
+    EXPECT_EQ(instrument.loops[0].start, 1234u);
+    EXPECT_EQ(instrument.loops[0].end, 20011u); // libsndfile's end is one past the last frame
+    EXPECT_EQ(instrument.basenote, 69);
+}
+
+INSTANTIATE_TEST_SUITE_P(Carriers, LoopPointsRoundTrip,
+                         ::testing::Values(CarrierCase{"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+                                           CarrierCase{"aiffFloat", SF_FORMAT_AIFF | SF_FORMAT_FLOAT},
+                                           CarrierCase{"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+                                           CarrierCase{"vorbis", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+                                           CarrierCase{"opus", SF_FORMAT_OGG | SF_FORMAT_OPUS}),
+                         [](const ::testing::TestParamInfo<CarrierCase>& param) { return std::string(param.param.name); });
+
+TEST(UnityNote, IsTheNoteBelowAndTheCentsAboveIt) {
+    EXPECT_EQ(unityNoteOf(69.37).note, 69);
+    EXPECT_EQ(unityNoteOf(69.37).centsAbove, 37);
+    EXPECT_EQ(unityNoteOf(68.996).note, 69);
+    EXPECT_EQ(unityNoteOf(68.996).centsAbove, 0);
+}
+
+} // namespace
+} // namespace sorvane
