@@ -1,0 +1,140 @@
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.hpp"
+
+namespace sorvane {
+namespace {
+
+using test::NoteShape;
+using test::ProgramResult;
+using test::TempDir;
+
+ProgramResult runSustain(const std::vector<std::string>& args) {
+    return test::runProgram(test::sustainExecutable(), args);
+}
+
+constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+const NoteShape kNote{48000, 2, 196.0, 3.0, 0.003, 0.001};
+
+TEST(SustainExecutable, WritesTheWholeNoteWithItsLoopAndSaysWhere) {
+    TempDir dir;
+    const std::string in = dir.file("violin.wav");
+    test::writeAudio(in, kWav16, 48000, 2, test::sustainedNote(kNote));
+    const std::string out = dir.file("looped.wav");
+    const ProgramResult r = runSustain({in, out, "--sfz", dir.file("violin.sfz")});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    unsigned long start = 0;
+    unsigned long last = 0;
+    const std::size_t at = r.out.find("SFZ:       loop_mode=loop_continuous");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "SFZ: loop_mode=loop_continuous loop_start=%lu loop_end=%lu", &start,
+                          &last),
+              2);
+    EXPECT_NE(r.out.find("Pitch:     G3 "), std::string::npos) << r.out;
+    EXPECT_EQ(test::readTextFile(dir.file("violin.sfz")),
+              "// made by sorvane-sustain from " + in + "\n<region>\nsample=looped.wav\npitch_keycenter=55\ntune=0\n" +
+                  "loop_mode=loop_continuous loop_start=" + std::to_string(start) +
+                  " loop_end=" + std::to_string(last) + "\n");
+
+    // The attack is kept bit for bit, and the file says where the loop is.
+    SF_INFO info{};
+    const std::vector<std::int32_t> read = test::readAudioInts(in);
+    const std::vector<std::int32_t> written = test::readAudioInts(out, &info);
+    ASSERT_EQ(written.size(), read.size());
+    EXPECT_TRUE(std::equal(read.begin(), read.begin() + static_cast<std::ptrdiff_t>(2 * start), written.begin()));
+    SNDFILE* file = sf_open(out.c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    SF_INSTRUMENT instrument{};
+    EXPECT_EQ(sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument), SF_TRUE);
+    sf_close(file);
+    EXPECT_EQ(instrument.loops[0].start, start);
+    EXPECT_EQ(instrument.loops[0].end, last + 1);
+}
+
+struct FailureCase {
+    const char* name;
+    const char* file;
+    int format;
+    int channels;
+    NoteShape note;
+    std::vector<std::string> options;
+    std::string message; // after the input's path: the first line or all
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class SustainFailures : public ::testing::TestWithParam<FailureCase> {};
+
+// Every failure says why in the program's words, ends with status 1 and
+// leaves nothing behind, neither an output nor a temporary file.
+TEST_P(SustainFailures, SayWhyAndWriteNothing) {
+    const FailureCase& c = GetParam();
+    TempDir dir;
+    const std::string in = dir.file(c.file);
+    NoteShape shape = c.note;
+    shape.channels = 1;
+    std::vector<double> samples;
+    for (double v : test::sustainedNote(shape)) {
+        samples.insert(samples.end(), static_cast<std::size_t>(c.channels), v);
+    }
+    test::writeAudio(in, c.format, shape.sampleRate, c.channels, samples);
+    std::vector<std::string> args = {in, dir.file("out")};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const ProgramResult r = runSustain(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.substr(0, in.size() + 2 + c.message.size()), in + ": " + c.message) << r.err;
+    EXPECT_EQ(test::entriesOf(dir.path().string()), std::vector<std::string>{c.file});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SustainFailures,
+    ::testing::Values(
+        FailureCase{"silence", "silence.wav", kWav16, 1, {44100, 1, 0.0, 2.0, 0.0, 0.0}, {},
+                    "Error: the sound is silent: there is nothing to loop; nothing was written.\n"},
+        FailureCase{"noRoomForTheLoop", "short.wav", kWav16, 2, kNote, {"--min-length", "2.8"},
+                    "Error: no sustain long enough for a loop of 2.800 s (the sustain runs from 0.100 s to 2.700 s); "
+                    "nothing was written.\n"},
+        FailureCase{"formatWithoutLoops", "note.au", SF_FORMAT_AU | SF_FORMAT_PCM_16, 1, kNote, {},
+                    "Error: AU (Sun/NeXT) files cannot carry loop points; nothing was written. Convert the note to "
+                    "WAV, AIFF, FLAC, Ogg Vorbis or Ogg Opus first.\n"},
+        FailureCase{"mp3", "note.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 2, kNote, {},
+                    "Error: MPEG-1/2 Audio files cannot carry loop points; nothing was written. Convert the note to "
+                    "WAV, AIFF, FLAC, Ogg Vorbis or Ogg Opus first.\n"},
+        FailureCase{"threeChannels", "surround.wav", kWav16, 3, kNote, {},
+                    "Error: input file must be stereo or mono.\n"}),
+    [](const ::testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.name); });
+
+TEST(SustainExecutable, RefusesWhatItCannotDoBeforeReadingAnything) {
+    const std::string usage = "Usage: " + test::sustainExecutable() + " [options] IN OUT\n";
+    struct {
+        std::vector<std::string> args;
+        std::string err;
+    } const cases[] = {
+        {{"a.wav"}, usage},
+        {{"a.wav", "b.wav", "c.wav"}, "Error: give one input and one output.\n" + usage},
+        {{"--crossfade", "abc", "a.wav", "b.wav"}, "Error: --crossfade takes a number greater than 0, not \"abc\".\n" + usage},
+        {{"--start", "2", "--end", "1", "a.wav", "b.wav"}, "Error: --end must come after --start.\n" + usage},
+        {{"a.wav", "-"}, "Error: the loop points need a file; standard output cannot be read back.\n"},
+    };
+    for (const auto& c : cases) {
+        const ProgramResult r = runSustain(c.args);
+        EXPECT_EQ(r.status, 1) << c.args.back();
+        if (!test::runningUnderWrapper()) {
+            EXPECT_EQ(r.err, c.err);
+        }
+    }
+    const ProgramResult help = runSustain({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u);
+    EXPECT_EQ(runSustain({"--version"}).out, "sorvane-sustain 1.0.0\n");
+}
+
+} // namespace
+} // namespace sorvane

@@ -105,18 +105,32 @@ TEST(SustainLoop, SaysWhyThereIsNoLoop) {
               "no sustain long enough for a loop of 2.000 s (the sustain runs from 0.100 s to 1.700 s)");
 }
 
-TEST(SustainLoop, BlendsInPhaseWhenTheSeamNeedsItAndNeverWhenTold) {
-    // Noise never lines up by itself: its seam is blended, unless told not to be.
-    const Note noise(NoteShape{44100, 1, 0.0, 3.0, 0.0, 0.3});
+TEST(SustainLoop, BlendsAFadingNoteInWholePeriodsAndNeverWhenTold) {
+    NoteShape shape{44100, 2, 261.63, 3.0, 0.0, 0.0};
+    shape.decayDbPerSecond = 4.0;
+    const Note note(shape);
     SustainSettings settings;
-    settings.shortestLoop = 44100 / 2;
-    const SustainLoop blended = std::get<SustainLoop>(noise.find(settings));
     settings.crossfade = false;
-    const SustainLoop plain = std::get<SustainLoop>(noise.find(settings));
+    const SustainLoop plain = std::get<SustainLoop>(note.find(settings));
     EXPECT_EQ(plain.crossfadeFrames, 0u);
-    if (!plain.smoothWithMargin) {
-        EXPECT_EQ(blended.crossfadeFrames, static_cast<std::size_t>(std::lround(0.03 * 44100)));
-        EXPECT_EQ(blended.blendedLeft.size(), blended.crossfadeFrames);
+    EXPECT_GT(std::fabs(plain.loudnessChangeDb), 2.0);
+
+    // The fade drifts 4 dB over the loop: the end is blended over several
+    // times the 50 ms the loudness is measured on, in whole periods, and
+    // comes back to the level of the start.
+    const SustainLoop blended = std::get<SustainLoop>(note.find());
+    const double periods = static_cast<double>(blended.crossfadeFrames) / blended.pitch.period;
+    EXPECT_NEAR(periods, std::round(periods), 0.5 / blended.pitch.period);
+    EXPECT_GE(blended.crossfadeFrames, static_cast<std::size_t>(0.095 * 44100));
+    EXPECT_LE(std::fabs(blended.loudnessChangeDb), 0.5);
+    EXPECT_TRUE(blended.smoothWithMargin);
+
+    const InterleavedBuffer written = wholeLoop(*sustainedSound(note.input.left, note.input.right, 2, blended));
+    const std::size_t blendFrom = blended.loop.end - blended.crossfadeFrames;
+    for (std::size_t k = 0; k < note.input.left.size(); ++k) {
+        const bool inBlend = k >= blendFrom && k < blended.loop.end;
+        ASSERT_EQ(written[2 * k], inBlend ? blended.blendedLeft[k - blendFrom] : note.input.left[k]) << k;
+        ASSERT_EQ(written[2 * k + 1], inBlend ? blended.blendedRight[k - blendFrom] : note.input.right[k]) << k;
     }
 }
 

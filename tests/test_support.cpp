@@ -242,7 +242,8 @@ std::vector<double> sustainedNote(const NoteShape& shape) {
         for (int h = 1; h <= 8 && shape.frequency > 0.0 && h * shape.frequency < rate / 2.0; ++h) {
             tone += std::sin(h * phase + 0.4 * h) / h;
         }
-        const double envelope = std::min(1.0, t / 0.05) * (t > releaseAt ? std::exp(-(t - releaseAt) / 0.05) : 1.0);
+        const double envelope = std::min(1.0, t / 0.05) * (t > releaseAt ? std::exp(-(t - releaseAt) / 0.05) : 1.0) *
+                                std::pow(10.0, -shape.decayDbPerSecond * t / 20.0);
         mono[k] = envelope * (0.3 * tone + shape.noise * 2.0 * noise.uniform());
     }
     std::vector<double> interleaved;

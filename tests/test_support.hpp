@@ -117,6 +117,7 @@ struct NoteShape {
     double seconds = 3.0;
     double vibratoDepth = 0.0;
     double noise = 0.0;
+    double decayDbPerSecond = 0.0; // through the sustain, as a struck or plucked note fades
 };
 std::vector<double> sustainedNote(const NoteShape& shape);
 

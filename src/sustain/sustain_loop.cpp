@@ -384,15 +384,17 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
                                                 (static_cast<double>(chosen->periods) * result.pitch.period));
     }
     // A seam that is not clearly smooth is blended; so is one where the
-    // loudness drifts, over twice the whole periods it is measured on, so
-    // that the end of the loop comes back to the level of its start: the
-    // last of those periods then hold mostly what plays before the start.
+    // loudness drifts, so that the end of the loop comes back to the level of
+    // its start. A linear blend over k spans of the whole periods the
+    // loudness is measured on leaves, on average, 1/(2k) of the end in the
+    // last span: k is chosen to bring the drift within the free half dB.
     const bool drifts = std::fabs(chosen->loudnessDb) > kLoudnessFreeDb;
     if (settings.crossfade && (!result.smoothWithMargin || drifts)) {
         const SustainLoop unblended = result;
         double wanted = settings.crossfadeMs * static_cast<double>(sampleRate) / 1000.0;
         if (drifts) {
-            wanted = std::max(wanted, 2.0 * static_cast<double>(span));
+            const double spans = std::clamp(std::ceil(std::fabs(chosen->loudnessDb) / (2.0 * kLoudnessFreeDb * 0.8)), 2.0, 8.0);
+            wanted = std::max(wanted, spans * static_cast<double>(span));
         }
         const std::size_t blend = crossfadeLength(result, wanted);
         if (blend > 0) {
