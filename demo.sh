@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds a Release sorvane, synthesises the example recording and loops it in
-# each mode, writing everything to out/.
+# Builds the programs in Release, synthesises the example recordings, loops
+# the plucked string in each mode and judges the seams, then finds a loop in
+# the sustain of a bowed note; everything goes to out/.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -24,3 +25,10 @@ for mode in CROSSFADE PINGPONG ZEROCROSSING; do
     "$build_dir/sorvane-seam" --svg "out/example-$lower-seam.svg" "out/example-$lower.wav" || status=$?
     [ "$status" -le 1 ] || exit "$status"
 done
+
+# A note with a sustain: keep its attack and mark a loop in it for samplers.
+"$build_dir/sorvane-make-example" --bowed out/bowed.wav
+echo
+echo "Example note: out/bowed.wav (4 s bowed G3 with vibrato, stereo, 44.1 kHz, 16-bit WAV)"
+echo "\$ sorvane-sustain out/bowed.wav out/bowed-looped.wav --sfz out/bowed.sfz"
+"$build_dir/sorvane-sustain" out/bowed.wav out/bowed-looped.wav --sfz out/bowed.sfz

@@ -141,6 +141,7 @@ def main():
     parser.add_argument("--build-dir", default=os.path.join(ROOT, "build-release"))
     parser.add_argument("--soundfont", default=DEFAULT_SOUNDFONT)
     parser.add_argument("--limit", type=int, default=0, help="only the first N samples")
+    parser.add_argument("--keep", help="keep the notes and loops in this folder")
     args = parser.parse_args()
     subprocess.run([os.path.join(ROOT, "scripts/ensure-packages.sh"), "timgm6mb-soundfont", "flac",
                     "python3-numpy"], check=True)
@@ -157,7 +158,9 @@ def main():
     if args.limit:
         notes = notes[:args.limit]
     rows, failures = [], []
-    with tempfile.TemporaryDirectory() as work:
+    with tempfile.TemporaryDirectory() as scratch:
+        work = args.keep or scratch
+        os.makedirs(work, exist_ok=True)
         for n, (name, rate, ls, le, start, end) in enumerate(notes):
             note = list(pcm[start:end])
             wav = os.path.join(work, f"note-{n}.wav")
@@ -218,8 +221,17 @@ def main():
           f"{count(lambda r: verdicts[r['opath']] in 'Ss')}, designers {count(lambda r: verdicts[r['dpath']] in 'Ss')}")
     print(f"loudness change at most {LOUDNESS_LIMIT} dB: ours {count(lambda r: abs(r['oloud']) <= LOUDNESS_LIMIT)} "
           f"of {len(rows)}, designers {count(lambda r: abs(r['dloud']) <= LOUDNESS_LIMIT)}")
-    print(f"pitch error at most {PITCH_LIMIT} cent: {sum(1 for r in pitched if abs(r['cents']) <= PITCH_LIMIT)} "
-          f"of {len(pitched)} pitched")
+    missed = [r for r in pitched if abs(r["cents"]) > PITCH_LIMIT]
+    longest = max((r["ours"][1] - r["ours"][0]) / r["rate"] for r in missed) if missed else 0
+    print(f"pitch error at most {PITCH_LIMIT} cent: {len(pitched) - len(missed)} of {len(pitched)} pitched"
+          + (f"; the others are loops of {1000 * longest:.0f} ms or less" if missed else ""))
+    for label, keep in (("notes of 0.5 s or more", lambda r: r["frames"] >= r["rate"] / 2),
+                        ("shorter notes", lambda r: r["frames"] < r["rate"] / 2)):
+        part = [r for r in rows if keep(r)]
+        print(f"  {label}: {len(part)}; seams smooth with a margin {sum(verdicts[r['opath']] == 'S' for r in part)} "
+              f"(designers {sum(verdicts[r['dpath']] == 'S' for r in part)}), loudness within {LOUDNESS_LIMIT} dB "
+              f"{sum(abs(r['oloud']) <= LOUDNESS_LIMIT for r in part)} "
+              f"(designers {sum(abs(r['dloud']) <= LOUDNESS_LIMIT for r in part)})")
     print(f"loops of at least 1 s or half the note: {minimum} of {len(rows)}")
     print(f"crossfaded: {count(lambda r: r['crossfade'] > 0)} of {len(rows)}")
     for fmt in ("WAV", "AIFF", "FLAC"):

@@ -1,5 +1,6 @@
 // libFuzzer target: arbitrary bytes as an input file, through reading, every
-// builder (with a percentage taken from the data) and writing.
+// builder (with a percentage taken from the data) and writing, and the
+// sustain search.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -9,11 +10,13 @@
 #include <vector>
 #include <sstream>
 #include <string>
+#include <variant>
 
 #include <unistd.h>
 
 #include "audio_io/audio_io.hpp"
 #include "loops/loop_mode.hpp"
+#include "sustain/sustain_loop.hpp"
 
 namespace {
 
@@ -76,6 +79,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 loop->fill(first, static_cast<std::size_t>(std::min<std::uint64_t>(4096, loop->frames() - first)),
                            block.data());
             }
+        }
+    }
+    // The sustain search: every stage, on whatever the file holds.
+    const auto sustain = sorvane::findSustainLoop(audio->left, audio->right, channels, audio->info.samplerate, {});
+    if (const auto* loop = std::get_if<sorvane::SustainLoop>(&sustain)) {
+        const std::unique_ptr<sorvane::LoopSource> sound =
+            sorvane::sustainedSound(audio->left, audio->right, channels, *loop);
+        std::vector<double> block(4096 * sound->channels());
+        for (std::uint64_t first = 0; first < sound->frames(); first += 4096) {
+            sound->fill(first, static_cast<std::size_t>(std::min<std::uint64_t>(4096, sound->frames() - first)),
+                        block.data());
         }
     }
     unlink(output.c_str());

@@ -6,7 +6,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 mkdir "field takes"
-touch "kick.wav" "pad one.FLAC" "notes.txt" "field takes/gull.aiff" "kick seam.svg"
+touch "kick.wav" "pad one.FLAC" "notes.txt" "field takes/gull.aiff" "kick seam.svg" "pad.sfz"
 
 # shellcheck source=/dev/null
 source "$completion"
@@ -16,6 +16,7 @@ failures=0
 expect() {
     local words=$1 want=$2 function=_sorvane
     [[ $words == sorvane-seam* ]] && function=_sorvane_seam
+    [[ $words == sorvane-sustain* ]] && function=_sorvane_sustain
     read -r -a COMP_WORDS <<<"$words"
     [[ $words == *" " ]] && COMP_WORDS+=("")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
@@ -36,6 +37,10 @@ expect "sorvane kick.wav out.wav ping" "PINGPONG|"
 expect "sorvane kick.wav out.wav Z" "ZEROCROSSING|"
 expect "sorvane kick.wav out.wav CROSSFADE " "|"  # an empty reply prints one empty line
 expect "sorvane-seam " "field takes/|kick.wav|pad one.FLAC|"
+expect "sorvane-sustain kick.wav " "field takes/|kick.wav|pad one.FLAC|"
+expect "sorvane-sustain --sfz " "field takes/|pad.sfz|"
+expect "sorvane-sustain --no" "--no-crossfade|"
+expect "sorvane-sustain --crossfade " "|"
 expect "sorvane-seam kick.wav " "field takes/|kick.wav|pad one.FLAC|"
 expect "sorvane-seam --svg " "field takes/|kick seam.svg|"
 expect "sorvane-seam --svg-dir " "field takes/|"

@@ -127,7 +127,7 @@ const std::string kReading = definitionOf(kAudioIo, "std::optional<AudioInput> r
 const std::vector<std::string> kReportPieces = messagePieces(readFile(kSource / "src/cli/report.cpp"));
 
 TEST(ManPage, FormatWithoutWarnings) {
-    for (const char* page : {"sorvane.1", "sorvane-seam.1"}) {
+    for (const char* page : {"sorvane.1", "sorvane-seam.1", "sorvane-sustain.1"}) {
         const Output check = runShell("groff -man -ww -z '" + (kSource / "man" / page).string() + "' 2>&1");
         EXPECT_EQ(check.status, 0) << page;
         EXPECT_EQ(check.out, "") << page;
@@ -152,6 +152,15 @@ TEST(ManPage, SeamDiagnosticsListEveryMessageOfTheProgram) {
     pieces.insert(pieces.end(), reading.begin(), reading.end());
     pieces.insert(pieces.end(), kReportPieces.begin(), kReportPieces.end());
     expectAllListed(pieces, "sorvane-seam.1");
+}
+
+TEST(ManPage, SustainDiagnosticsListEveryMessageOfTheProgram) {
+    std::vector<std::string> pieces = messagePieces(readFile(kSource / "src/sorvane-sustain/run.cpp"));
+    const std::vector<std::string> reading = messagePieces(kReading);
+    pieces.insert(pieces.end(), reading.begin(), reading.end());
+    pieces.insert(pieces.end(), kReportPieces.begin(), kReportPieces.end());
+    ASSERT_GE(pieces.size(), 12u);
+    expectAllListed(pieces, "sorvane-sustain.1");
 }
 
 } // namespace

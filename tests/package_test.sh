@@ -27,12 +27,15 @@ check() {
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 check grep -q 'libsndfile1' <<<"$depends"
+check grep -q 'libfftw3' <<<"$depends"
+check grep -q 'libtag1' <<<"$depends"
 description=$(dpkg-deb -f "$deb" Description)
 check grep -q 'sorvane-seam judges' <<<"$description"
+check grep -q 'sorvane-sustain keeps' <<<"$description"
 check test "${description//;/}" = "$description"
 
 dpkg-deb -x "$deb" "$work/root"
-for command in sorvane sorvane-seam; do
+for command in sorvane sorvane-seam sorvane-sustain; do
     check test -x "$work/root/usr/bin/$command"
     check test -f "$work/root/usr/share/man/man1/$command.1"
     check test -f "$work/root/usr/share/bash-completion/completions/$command"
@@ -46,6 +49,9 @@ check test -s "$work/loop.wav"
 "$work/root/usr/bin/sorvane-seam" --svg "$work/seam.svg" "$work/faded.wav" >"$work/seam"
 check grep -qx 'seam: smooth' "$work/seam"
 check test -s "$work/seam.svg"
+"$generator" --bowed "$work/bowed.wav"
+"$work/root/usr/bin/sorvane-sustain" "$work/bowed.wav" "$work/bowed-looped.wav" >"$work/sustain"
+check grep -q '^Seam:      smooth$' "$work/sustain"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures failed"

@@ -1,11 +1,15 @@
-// Synthesises the demo's example recording: a plucked string (Karplus-Strong)
+// Synthesises the demo's example recordings: a plucked string (Karplus-Strong)
 // in stereo, the right channel a little detuned and later, with a decaying
-// tail and a faint noise floor. Deterministic, so every demo run loops the
-// same sound.
+// tail and a faint noise floor; and, with --bowed, a bowed note with an
+// attack, vibrato, bow noise and a release, which has a sustain to loop.
+// Deterministic, so every demo run loops the same sounds.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <sndfile.h>
@@ -47,30 +51,74 @@ std::vector<double> pluck(double frequency, std::size_t frames, std::size_t onse
     return out;
 }
 
+// A bowed G3: a band-limited sawtooth whose vibrato (5.2 Hz) grows in
+// after the attack, a touch of bow noise, the right channel a little darker
+// and later, and a release over the last 0.4 s.
+std::vector<double> bowed(std::size_t frames, int sampleRate, Noise& noise) {
+    constexpr double kFrequency = 196.0;
+    std::vector<double> interleaved(frames * 2);
+    double phase = 0.0;
+    double previous = 0.0;
+    const double rate = sampleRate;
+    const double seconds = static_cast<double>(frames) / rate;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const double t = static_cast<double>(i) / rate;
+        const double depth = 0.004 * std::min(1.0, std::max(0.0, (t - 0.3) / 0.5));
+        phase += 2.0 * M_PI * kFrequency * (1.0 + depth * std::sin(2.0 * M_PI * 5.2 * t)) / rate;
+        double tone = 0.0;
+        for (int h = 1; h * kFrequency < rate / 2.5; ++h) {
+            tone += std::sin(h * phase) / h;
+        }
+        const double attack = std::min(1.0, t / 0.15);
+        const double release = t > seconds - 0.4 ? std::exp(-(t - (seconds - 0.4)) / 0.08) : 1.0;
+        const double level = attack * release * (1.0 - 0.25 * std::exp(-t / 0.12));
+        const double v = level * (0.25 * tone + 0.004 * noise.next());
+        interleaved[2 * i] = v;
+        interleaved[2 * i + 1] = 0.6 * v + 0.25 * previous;
+        previous = v;
+    }
+    return interleaved;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
+    // --bowed takes a length in seconds and a sample rate after the path, for
+    // the benchmarks; the demo's note is 4 s at 44.1 kHz.
+    const bool isBowed = argc >= 3 && argc <= 5 && std::string(argv[1]) == "--bowed";
+    if (argc != 2 && !isBowed) {
         std::cerr << "Usage: " << (argc > 0 ? argv[0] : "sorvane-make-example")
-                  << " <output.wav>\n";
+                  << " <output.wav> | --bowed <output.wav> [seconds [sample rate]]\n";
         return 1;
     }
-    const auto frames = static_cast<std::size_t>(kSeconds * kSampleRate);
-    Noise noise;
-    const std::vector<double> left = pluck(196.0, frames, 0, noise);
-    const std::vector<double> right = pluck(196.6, frames, 220, noise);
-
-    std::vector<double> interleaved(frames * 2);
-    for (std::size_t i = 0; i < frames; ++i) {
-        interleaved[2 * i] = 0.6 * left[i] + 0.002 * noise.next();
-        interleaved[2 * i + 1] = 0.6 * right[i] + 0.002 * noise.next();
+    const char* path = isBowed ? argv[2] : argv[1];
+    const double seconds = isBowed && argc >= 4 ? std::atof(argv[3]) : 4.0;
+    const int rate = isBowed && argc == 5 ? std::atoi(argv[4]) : kSampleRate;
+    if (!(seconds > 0.5 && seconds < 3600.0) || rate < 8000 || rate > 192000) {
+        std::cerr << "Error: give a length of 0.5 to 3600 seconds and a rate of 8000 to 192000 Hz.\n";
+        return 1;
     }
+    Noise noise;
+    std::vector<double> interleaved;
+    if (isBowed) {
+        interleaved = bowed(static_cast<std::size_t>(seconds * rate), rate, noise);
+    } else {
+        const auto frames = static_cast<std::size_t>(kSeconds * kSampleRate);
+        const std::vector<double> left = pluck(196.0, frames, 0, noise);
+        const std::vector<double> right = pluck(196.6, frames, 220, noise);
+        interleaved.resize(frames * 2);
+        for (std::size_t i = 0; i < frames; ++i) {
+            interleaved[2 * i] = 0.6 * left[i] + 0.002 * noise.next();
+            interleaved[2 * i + 1] = 0.6 * right[i] + 0.002 * noise.next();
+        }
+    }
+    const std::size_t frames = interleaved.size() / 2;
 
     SF_INFO info{};
-    info.samplerate = kSampleRate;
+    info.samplerate = rate;
     info.channels = 2;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    sorvane::SndFileHandle file(sf_open(argv[1], SFM_WRITE, &info));
+    sorvane::SndFileHandle file(sf_open(path, SFM_WRITE, &info));
     if (!file) {
         std::cerr << "Error opening output file: " << sf_strerror(nullptr) << "\n";
         return 1;

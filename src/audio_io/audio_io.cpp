@@ -288,7 +288,9 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
         return std::nullopt;
     }
     if (extras.afterClose && !target.positioned()) {
-        err << "Error opening output file: " << path << " is a pipe or device; the loop points need a file.\n";
+        // Only a caller with extras gets here, and its manual has the words.
+        const std::string reason = path + " is a pipe or device; the loop points need a file.";
+        err << "Error opening output file: " << reason << "\n";
         return std::nullopt;
     }
     // A pipe goes to libsndfile as a descriptor, so that it writes only the

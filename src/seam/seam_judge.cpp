@@ -263,7 +263,9 @@ SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, s
 }
 
 bool isSmoothWithMargin(const SeamJudgement& judgement) {
-    constexpr double kMargin = 0.5;
+    // Two thirds of each limit: for the curvature that is a seam that bends
+    // no harder than the sound's own sharpest bends nearby.
+    constexpr double kMargin = 2.0 / 3.0;
     return judgement.verdict == SeamVerdict::Smooth &&
            std::all_of(judgement.channels.begin(), judgement.channels.end(), [](const ChannelJudgement& c) {
                return (c.surprise <= kMargin * kSurpriseLimit || c.predictionError <= kAudibleBreak) &&

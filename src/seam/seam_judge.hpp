@@ -67,8 +67,8 @@ std::size_t shortestJudgedLoop(int sampleRate);
 SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
                         int sampleRate);
 
-// Smooth with room to spare: on every channel each measure stays within half
-// its limit, or the break is below what can be heard. A loop maker asks this
+// Smooth with room to spare: on every channel each measure stays within two
+// thirds of its limit, or the break is below what can be heard. A loop maker asks this
 // of its own seams, so that a loop it calls smooth is not one that barely
 // passed.
 bool isSmoothWithMargin(const SeamJudgement& judgement);

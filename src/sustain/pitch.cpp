@@ -13,6 +13,8 @@ constexpr double kLowestHz = 30.0;
 constexpr double kHighestHz = 4000.0;
 constexpr double kDipThreshold = 0.12;
 constexpr double kPitchedBelow = 0.3;
+// Refinement sharpens the estimate; it never moves it by more than this.
+constexpr double kMostRefinement = 0.01;
 
 // The extremum of a parabola through (-1, a), (0, b), (1, c), as an offset
 // from the middle point.
@@ -83,7 +85,8 @@ PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::siz
     return estimate;
 }
 
-double refinePeriod(const std::vector<double>& acf, double period) {
+double refinePeriod(const std::vector<double>& acf, double estimate) {
+    double period = estimate;
     // Ever longer lags, each found within half a period of where the last
     // estimate puts it, so that an error never reaches the next peak.
     for (double periods = 4.0;; periods *= 4.0) {
@@ -104,6 +107,9 @@ double refinePeriod(const std::vector<double>& acf, double period) {
             break; // no peak inside: the sound drifts too much to say more
         }
         const double lag = static_cast<double>(peak) + parabolicOffset(acf[peak - 1], acf[peak], acf[peak + 1]);
+        if (std::fabs(lag / periods - estimate) > kMostRefinement * estimate) {
+            break; // not the same period: an inharmonic sound, whose peaks wander
+        }
         period = lag / periods;
     }
     return period;

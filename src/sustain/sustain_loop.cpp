@@ -115,11 +115,17 @@ std::vector<Candidate> candidateLengths(const std::vector<double>& acf, const Pi
         }
     }
     if (!pitch.pitched) {
+        std::size_t best = 0;
         for (std::size_t lag = std::max<std::size_t>(shortest, 1); lag <= longest && lag + 1 < acf.size(); ++lag) {
             if (acf[lag] >= acf[lag - 1] && acf[lag] >= acf[lag + 1]) {
                 lengths.push_back({0, lag, 0, 0.0, 0.0});
                 scores.push_back(acf[lag]);
             }
+            best = best == 0 || acf[lag] > acf[best] ? lag : best;
+        }
+        if (lengths.empty() && best != 0) {
+            lengths.push_back({0, best, 0, 0.0, 0.0}); // no peak in reach: the best lag there is
+            scores.push_back(acf[best]);
         }
     }
     std::vector<std::size_t> order(lengths.size());
@@ -273,6 +279,67 @@ std::size_t crossfadeLength(const SustainLoop& result, double wanted) {
     return 0;
 }
 
+// Loudness of the loop as written: its last whole periods against its first.
+double loudnessOf(const Channels& channels, const SustainLoop& loop, std::size_t span,
+                  const std::vector<double>& energy) {
+    const double head = rangeSum(energy, loop.loop.start, loop.loop.start + span);
+    double tail = 0.0;
+    for (std::size_t c = 0; c < channels.list.size(); ++c) {
+        const ChannelBuffer& blended = c == 0 ? loop.blendedLeft : loop.blendedRight;
+        const std::size_t from = loop.loop.end - blended.size();
+        for (std::size_t k = loop.loop.end - span; k < loop.loop.end; ++k) {
+            const double v = k >= from ? blended[k - from] : (*channels.list[c])[k];
+            tail += v * v;
+        }
+    }
+    return decibelRatio(tail, head);
+}
+
+// The candidate as it would be written: judged as it is, and blended when its
+// seam is not clearly smooth or its loudness drifts, so that the end of the
+// loop comes back to the level of its start. A linear blend over k spans of
+// the whole periods the loudness is measured on leaves, on average, 1/(2k)
+// of the end in the last span: k is chosen to bring the drift within the free
+// half dB. A blend that would make a clearly smooth seam less so is dropped.
+SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, const ChannelBuffer& right,
+                       std::int32_t channelCount, int sampleRate, const SustainSettings& settings,
+                       const SustainLoop& base, const Candidate& candidate, std::size_t span,
+                       const std::vector<double>& energy) {
+    SustainLoop result = base;
+    result.loop = {candidate.start, candidate.start + candidate.length};
+    result.periods = candidate.periods;
+    if (result.pitch.pitched) {
+        result.detuneCents = 1200.0 * std::log2(static_cast<double>(candidate.length) /
+                                                (static_cast<double>(candidate.periods) * result.pitch.period));
+    }
+    result.seam = judgeLoop(left, right, channelCount, sampleRate, result.loop, result);
+    result.smoothWithMargin = isSmoothWithMargin(result.seam);
+    result.loudnessChangeDb = loudnessOf(channels, result, span, energy);
+    const bool drifts = std::fabs(result.loudnessChangeDb) > kLoudnessFreeDb;
+    if (!settings.crossfade || (result.smoothWithMargin && !drifts)) {
+        return result;
+    }
+    double wanted = settings.crossfadeMs * static_cast<double>(sampleRate) / 1000.0;
+    if (drifts) {
+        const double spans =
+            std::clamp(std::ceil(std::fabs(result.loudnessChangeDb) / (2.0 * kLoudnessFreeDb * 0.8)), 2.0, 8.0);
+        wanted = std::max(wanted, spans * static_cast<double>(span));
+    }
+    const std::size_t blend = crossfadeLength(result, wanted);
+    if (blend == 0) {
+        return result;
+    }
+    SustainLoop blended = result;
+    blendEnd(channels, blended, blend);
+    blended.seam = judgeLoop(left, right, channelCount, sampleRate, blended.loop, blended);
+    blended.smoothWithMargin = isSmoothWithMargin(blended.seam);
+    blended.loudnessChangeDb = loudnessOf(channels, blended, span, energy);
+    if (result.smoothWithMargin && !blended.smoothWithMargin) {
+        return result;
+    }
+    return blended;
+}
+
 } // namespace
 
 std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left, const ChannelBuffer& right,
@@ -284,6 +351,11 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
         channels.list.push_back(&right);
     }
     const std::size_t frames = left.size();
+    for (const ChannelBuffer* channel : channels.list) {
+        if (!std::all_of(channel->begin(), channel->end(), [](double v) { return std::isfinite(v); })) {
+            return std::string("the note holds samples that are not finite numbers; it looks damaged");
+        }
+    }
     SustainLoop result;
     const std::optional<FrameSpan> found = findSustainRegion(left, right, channelCount, sampleRate);
     if (!found) {
@@ -298,6 +370,11 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
         settings.shortestLoop ? *settings.shortestLoop : std::min<std::size_t>(static_cast<std::size_t>(sampleRate), frames / 2);
     // The matching window around the loop's ends needs a little room beyond it.
     const std::size_t room = shortest + static_cast<std::size_t>(kRegionSlackSeconds * sampleRate);
+    if (!settings.regionEnd && !settings.shortestLoop && result.region.size() < room) {
+        // A fading note seems to be released all along: for the default
+        // length, the loop may reach into its tail.
+        result.region.end = frames;
+    }
     if (!settings.regionStart && result.region.size() < room) {
         // A short note settles late, if at all: reach back towards the
         // attack, though not into its first 100 ms (a fifth of a short note).
@@ -341,6 +418,11 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
     const std::size_t lastEnd = std::min(result.region.end, frames - std::min(frames, half));
     const std::size_t longest = lastEnd > firstStart ? lastEnd - firstStart : 0;
     const std::size_t spacing = std::max<std::size_t>(1, static_cast<std::size_t>(0.005 * sampleRate));
+    if (result.pitch.pitched && static_cast<double>(longest) < std::ceil(static_cast<double>(shortest) / result.pitch.period) * result.pitch.period) {
+        // No whole number of periods fits between the shortest loop and the
+        // room there is: loop by waveform alone.
+        result.pitch.pitched = false;
+    }
     std::vector<Candidate> candidates;
     StartSearch search;
     for (const ChannelBuffer* channel : channels.list) {
@@ -358,71 +440,24 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
 
     // The seam judge has the last word: the first candidate it finds smooth
     // with a margin, else the best by cost, blended.
-    // A smooth seam whose loudness also holds wins; failing that, a smooth
-    // seam; failing that, the best by cost.
-    const Candidate* chosen = &candidates.front();
+    // Each candidate, best by cost first, is finished as it would be written
+    // (blended where needed) and judged; the first smooth with a margin and
+    // steady in loudness is taken, else the best of those tried.
+    const SustainLoop base = result;
+    auto rank = [](const SustainLoop& loop) {
+        return std::pair(loop.smoothWithMargin ? 0 : 1, std::fabs(loop.loudnessChangeDb));
+    };
     for (std::size_t i = 0; i < std::min(kSeamsJudged, candidates.size()); ++i) {
-        const FrameSpan loop{candidates[i].start, candidates[i].start + candidates[i].length};
-        const SeamJudgement seam = judgeLoop(left, right, channelCount, sampleRate, loop, result);
-        if (!isSmoothWithMargin(seam)) {
-            continue;
+        SustainLoop finished =
+            finishLoop(channels, left, right, channelCount, sampleRate, settings, base, candidates[i], span, energy);
+        const bool done = finished.smoothWithMargin && std::fabs(finished.loudnessChangeDb) <= kLoudnessFreeDb;
+        if (i == 0 || rank(finished) < rank(result)) {
+            result = std::move(finished);
         }
-        const bool steady = std::fabs(candidates[i].loudnessDb) <= kLoudnessFreeDb;
-        if (!result.smoothWithMargin || steady) {
-            chosen = &candidates[i];
-            result.seam = seam;
-            result.smoothWithMargin = true;
-        }
-        if (steady) {
+        if (done) {
             break;
         }
     }
-    result.loop = {chosen->start, chosen->start + chosen->length};
-    result.periods = chosen->periods;
-    if (result.pitch.pitched) {
-        result.detuneCents = 1200.0 * std::log2(static_cast<double>(chosen->length) /
-                                                (static_cast<double>(chosen->periods) * result.pitch.period));
-    }
-    // A seam that is not clearly smooth is blended; so is one where the
-    // loudness drifts, so that the end of the loop comes back to the level of
-    // its start. A linear blend over k spans of the whole periods the
-    // loudness is measured on leaves, on average, 1/(2k) of the end in the
-    // last span: k is chosen to bring the drift within the free half dB.
-    const bool drifts = std::fabs(chosen->loudnessDb) > kLoudnessFreeDb;
-    if (settings.crossfade && (!result.smoothWithMargin || drifts)) {
-        const SustainLoop unblended = result;
-        double wanted = settings.crossfadeMs * static_cast<double>(sampleRate) / 1000.0;
-        if (drifts) {
-            const double spans = std::clamp(std::ceil(std::fabs(chosen->loudnessDb) / (2.0 * kLoudnessFreeDb * 0.8)), 2.0, 8.0);
-            wanted = std::max(wanted, spans * static_cast<double>(span));
-        }
-        const std::size_t blend = crossfadeLength(result, wanted);
-        if (blend > 0) {
-            blendEnd(channels, result, blend);
-            result.seam = judgeLoop(left, right, channelCount, sampleRate, result.loop, result);
-            result.smoothWithMargin = isSmoothWithMargin(result.seam);
-            if (unblended.smoothWithMargin && !result.smoothWithMargin) {
-                result = unblended; // the blend would make the seam worse
-            }
-        }
-    }
-    if (result.seam.channels.empty()) {
-        result.seam = judgeLoop(left, right, channelCount, sampleRate, result.loop, result);
-        result.smoothWithMargin = isSmoothWithMargin(result.seam);
-    }
-
-    // Loudness of the loop as written: its first whole periods against its last.
-    double head = rangeSum(energy, result.loop.start, result.loop.start + span);
-    double tail = 0.0;
-    for (std::size_t c = 0; c < channels.list.size(); ++c) {
-        const ChannelBuffer& blended = c == 0 ? result.blendedLeft : result.blendedRight;
-        for (std::size_t k = result.loop.end - span; k < result.loop.end; ++k) {
-            const std::size_t from = result.loop.end - blended.size();
-            const double v = k >= from ? blended[k - from] : (*channels.list[c])[k];
-            tail += v * v;
-        }
-    }
-    result.loudnessChangeDb = decibelRatio(tail, head);
     return result;
 }
 
