@@ -23,6 +23,7 @@ namespace {
 // Loops of more frames than this are built but not written: writing them
 // would only measure the disk.
 constexpr std::size_t kMaxWrittenSamples = 1U << 20;
+constexpr std::size_t kMaxSearchedFrames = 1U << 18;
 
 const std::string& workDirectory() {
     static const std::string dir = [] {
@@ -81,7 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
-    // The sustain search: every stage, on whatever the file holds.
+    // The sustain search: every stage, on whatever the file holds, up to a
+    // length and rate past which its cost (which grows with both) would only
+    // measure the machine.
+    if (audio->left.size() > kMaxSearchedFrames || audio->info.samplerate > 192000) {
+        unlink(output.c_str());
+        return 0;
+    }
     const auto sustain = sorvane::findSustainLoop(audio->left, audio->right, channels, audio->info.samplerate, {});
     if (const auto* loop = std::get_if<sorvane::SustainLoop>(&sustain)) {
         const std::unique_ptr<sorvane::LoopSource> sound =

@@ -26,6 +26,10 @@ constexpr double kLoudnessFreeDb = 0.5;
 constexpr double kLoudnessPenaltyPerDb = 1.0;
 constexpr double kUnpitchedMatchSeconds = 0.0025;
 constexpr double kRegionSlackSeconds = 0.02;
+constexpr std::size_t kLongestSearchSeconds = 60;
+// Beyond this the seam judge's period search, which grows with the square
+// of the rate, would take minutes; no recording of a note needs more.
+constexpr int kHighestRate = 768000;
 
 std::string seconds(std::size_t frames, int sampleRate) {
     std::ostringstream text;
@@ -351,6 +355,10 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
         channels.list.push_back(&right);
     }
     const std::size_t frames = left.size();
+    if (sampleRate > kHighestRate) {
+        return "a sample rate of " + std::to_string(sampleRate) + " Hz is beyond the " + std::to_string(kHighestRate) +
+               " Hz this program handles";
+    }
     for (const ChannelBuffer* channel : channels.list) {
         if (!std::all_of(channel->begin(), channel->end(), [](double v) { return std::isfinite(v); })) {
             return std::string("the note holds samples that are not finite numbers; it looks damaged");
@@ -382,6 +390,10 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
         result.region.start = std::max(floor, result.region.end - std::min(result.region.end, room));
         result.region.start = std::min(result.region.start, result.region.end);
     }
+    // The search's memory and time grow with the sustain: a longer one is
+    // searched in its first minute.
+    result.region.end = std::min<std::size_t>(result.region.end,
+                                              result.region.start + kLongestSearchSeconds * static_cast<std::size_t>(sampleRate));
     if (result.region.size() < shortest + 2 || shortest < 2) {
         return "no sustain long enough for a loop of " + seconds(shortest, sampleRate) + " (the sustain runs from " +
                seconds(result.region.start, sampleRate) + " to " + seconds(result.region.end, sampleRate) + ")";
