@@ -125,6 +125,12 @@ TEST(SustainLoop, BlendsAFadingNoteInWholePeriodsAndNeverWhenTold) {
     EXPECT_LE(std::fabs(blended.loudnessChangeDb), 0.5);
     EXPECT_TRUE(blended.smoothWithMargin);
 
+    // Any length asked for is held to the audio there is before the loop.
+    settings.crossfade = true;
+    settings.crossfadeMs = 1e300;
+    const SustainLoop longest = std::get<SustainLoop>(note.find(settings));
+    EXPECT_LE(longest.crossfadeFrames, std::min(longest.loop.start, longest.loop.size() / 2));
+
     const InterleavedBuffer written = wholeLoop(*sustainedSound(note.input.left, note.input.right, 2, blended));
     const std::size_t blendFrom = blended.loop.end - blended.crossfadeFrames;
     for (std::size_t k = 0; k < note.input.left.size(); ++k) {

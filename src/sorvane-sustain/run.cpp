@@ -265,7 +265,8 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         }
     }
     const int rate = info.samplerate;
-    auto frames = [&](double seconds) { return static_cast<std::size_t>(std::llround(seconds * rate)); };
+    // Past a day every length means "to the end": the count stays representable.
+    auto frames = [&](double seconds) { return static_cast<std::size_t>(std::llround(std::min(seconds, 86400.0) * rate)); };
     SustainSettings settings;
     if (options.start) {
         settings.regionStart = frames(*options.start);

@@ -270,6 +270,7 @@ void blendEnd(const Channels& channels, SustainLoop& result, std::size_t frames)
 
 std::size_t crossfadeLength(const SustainLoop& result, double wanted) {
     const std::size_t room = std::min(result.loop.start, result.loop.size() / 2);
+    wanted = std::min(wanted, static_cast<double>(room));
     if (!result.pitch.pitched) {
         return std::min(room, static_cast<std::size_t>(std::lround(wanted)));
     }
