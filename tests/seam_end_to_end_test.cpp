@@ -76,6 +76,7 @@ TEST(SeamCommand, MachineReadableForms) {
               0u)
         << json.out;
     EXPECT_NE(json.out.find("\"fired\": [\"prediction\""), std::string::npos);
+    EXPECT_NE(json.out.find("\"verdict\": \"likely click\", \"smooth_with_margin\": false,"), std::string::npos);
 
     // A name with a tab and a quote stays one field, and one JSON string.
     const std::string odd = loops.dir.file("take\t\"2\".wav");

@@ -3,6 +3,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <taglib/fileref.h>
+#include <taglib/tpropertymap.h>
 
 #include "test_support.hpp"
 
@@ -55,6 +57,25 @@ TEST(SustainExecutable, WritesTheWholeNoteWithItsLoopAndSaysWhere) {
     sf_close(file);
     EXPECT_EQ(instrument.loops[0].start, start);
     EXPECT_EQ(instrument.loops[0].end, last + 1);
+}
+
+TEST(SustainExecutable, MarksTheLoopInPlaceLeavingNothingElse) {
+    TempDir dir;
+    const std::string note = dir.file("flute.flac");
+    test::writeAudio(note, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1,
+                     test::sustainedNote({44100, 1, 587.33, 2.5, 0.002, 0.0}));
+    const std::vector<std::int32_t> before = test::readAudioInts(note);
+    const ProgramResult r = runSustain({note, note, "--no-crossfade"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Crossfade: none (--no-crossfade)"), std::string::npos) << r.out;
+    EXPECT_EQ(test::readAudioInts(note), before); // no blend: every sample as it was
+    EXPECT_EQ(test::entriesOf(dir.path().string()), std::vector<std::string>{"flute.flac"});
+    const std::size_t at = r.out.find("loop_start=");
+    ASSERT_NE(at, std::string::npos);
+    const TagLib::FileRef tagged(note.c_str());
+    ASSERT_FALSE(tagged.isNull());
+    EXPECT_EQ(tagged.file()->properties()["LOOPSTART"].toString().to8Bit(),
+              r.out.substr(at + 11, r.out.find(' ', at) - at - 11));
 }
 
 struct FailureCase {
