@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,11 +27,21 @@ using Bytes = std::vector<unsigned char>;
 
 constexpr const char* kLost = "the loop points did not survive writing: ";
 
-// The whole file behind `fd`, from `base` to its end.
+// The whole file behind `fd`, from `base` to its end. An output that had to
+// be overwritten in place (in a folder we may not write) was opened for
+// writing only: it is read through a second descriptor of the same file.
 std::optional<std::string> readFile(int fd, off_t base, Bytes& bytes) {
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         return systemErrorText(errno);
+    }
+    FileDescriptor reader;
+    if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY) {
+        reader = FileDescriptor(open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+        if (!reader) {
+            return systemErrorText(errno);
+        }
+        fd = reader.get();
     }
     bytes.assign(static_cast<std::size_t>(std::max<off_t>(0, st.st_size - base)), 0);
     std::size_t done = 0;
