@@ -60,7 +60,8 @@ def chunks(data, start, end):
 
 def read_soundfont(path):
     """Returns (samples as a list of ints, [(name, rate, loop start, loop end,
-    sample start, sample end)]), every position an index into the samples."""
+    sample start, sample end, MIDI note the sample sounds)]), every position an
+    index into the samples; the note is the root key less the pitch correction."""
     data = open(path, "rb").read()
     if data[:4] != b"RIFF" or data[8:12] != b"sfbk":
         sys.exit(f"{path}: not a SoundFont 2 file")
@@ -98,7 +99,7 @@ def read_soundfont(path):
             start_loop = h[3] + g.get(2, 0) + 32768 * g.get(45, 0)
             end_loop = h[4] + g.get(3, 0) + 32768 * g.get(50, 0)
             if h[1] <= start_loop < end_loop <= h[2]:
-                loops.add((name, h[5], start_loop, end_loop, h[1], h[2]))
+                loops.add((name, h[5], start_loop, end_loop, h[1], h[2], h[6] - h[7] / 100.0))
     return pcm, sorted(loops)
 
 
@@ -144,7 +145,7 @@ def main():
     sets = {"designer": [], "cut": [], "noise cut": [], "continuous": []}
     chance = 0
     with tempfile.TemporaryDirectory() as work:
-        for n, (name, rate, ls, le, _, _) in enumerate(loops):
+        for n, (name, rate, ls, le, *_) in enumerate(loops):
             loop = list(pcm[ls:le])
             path = os.path.join(work, f"designer-{n}.wav")
             write_wav(path, rate, loop)

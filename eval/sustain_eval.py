@@ -129,6 +129,8 @@ def run_sustain(program, note, out):
     report = {}
     m = re.search(r"Loop: +frames (\d+) to (\d+)", run.stdout)
     report["loop"] = (int(m.group(1)), int(m.group(2)) + 1)
+    m = re.search(r"\(([\d.]+) Hz, period", run.stdout)
+    report["hz"] = float(m.group(1)) if m else None
     m = re.search(r"period ([\d.]+) frames", run.stdout)
     report["period"] = float(m.group(1)) if m else None
     m = re.search(r"Crossfade: (\d+) frames", run.stdout)
@@ -153,15 +155,14 @@ def main():
     seam = os.path.join(args.build_dir, "sorvane-seam")
 
     pcm, loops = read_soundfont(args.soundfont)
-    notes = sorted({(name, rate, ls, le, start, end) for name, rate, ls, le, start, end in loops},
-                   key=lambda n: (n[4], n[0]))
+    notes = sorted(set(loops), key=lambda n: (n[4], n[0]))
     if args.limit:
         notes = notes[:args.limit]
     rows, failures = [], []
     with tempfile.TemporaryDirectory() as scratch:
         work = args.keep or scratch
         os.makedirs(work, exist_ok=True)
-        for n, (name, rate, ls, le, start, end) in enumerate(notes):
+        for n, (name, rate, ls, le, start, end, root) in enumerate(notes):
             note = list(pcm[start:end])
             wav = os.path.join(work, f"note-{n}.wav")
             write_wav(wav, rate, note)
@@ -195,7 +196,8 @@ def main():
             rows.append({"name": name, "rate": rate, "frames": len(note), "designer": (ls - start, le - start),
                          "ours": (s, e), "dpath": dpath, "opath": opath,
                          "dloud": loudness_change(designer, period, rate), "oloud": loudness_change(mine, period, rate),
-                         "cents": cents, "back": back, "crossfade": report["crossfade"]})
+                         "cents": cents, "back": back, "crossfade": report["crossfade"],
+                         "root": root, "hz": report["hz"]})
         verdicts = judge(seam, [r["dpath"] for r in rows] + [r["opath"] for r in rows])
 
     print(f"{'sample':<22} {'frames':>7} {'designer loop':>17} {'ours':>17} seams  dB design/ours  cents  read back")
@@ -232,6 +234,16 @@ def main():
               f"(designers {sum(verdicts[r['dpath']] == 'S' for r in part)}), loudness within {LOUDNESS_LIMIT} dB "
               f"{sum(abs(r['oloud']) <= LOUDNESS_LIMIT for r in part)} "
               f"(designers {sum(abs(r['dloud']) <= LOUDNESS_LIMIT for r in part)})")
+    # Our pitch against the note the soundfont says the sample sounds (its
+    # root key less its pitch correction), folded to the nearest octave.
+    # Many samples keep the default root key, middle C with no correction:
+    # those say nothing about their pitch and are left out.
+    heard = [r for r in pitched if r["hz"] and r["root"] != 60.0]
+    apart = [1200 * math.log2(r["hz"] / 440.0) + 6900 - 100 * r["root"] for r in heard]
+    octave = sum(1 for a in apart if abs(a) > 50 and abs(a - 1200 * round(a / 1200)) <= 50)
+    print(f"our pitch within 50 cents of the soundfont's note: {sum(1 for a in apart if abs(a) <= 50)} of "
+          f"{len(heard)} pitched samples with a root key of their own; {octave} more a whole number of octaves "
+          f"off; median distance {sorted(abs(a) for a in apart)[len(apart) // 2]:.1f} cents")
     print(f"loops of at least 1 s or half the note: {minimum} of {len(rows)}")
     print(f"crossfaded: {count(lambda r: r['crossfade'] > 0)} of {len(rows)}")
     for fmt in ("WAV", "AIFF", "FLAC"):
