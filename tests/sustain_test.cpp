@@ -108,6 +108,25 @@ TEST(SustainLoop, SaysWhyThereIsNoLoop) {
               "no sustain long enough for a loop of 2.000 s (the sustain runs from 0.100 s to 1.700 s)");
 }
 
+TEST(SustainLoop, ALoopStaysInsideASustainSetByHand) {
+    // A period of 99.9955 frames, and sustains one frame apart around 100 of
+    // them: for one, a whole number of periods is the whole sustain, to the
+    // frame (the autocorrelation that ranks lengths has no lag that long).
+    const Note note(NoteShape{44100, 1, 441.02, 2.0, 0.0, 0.0});
+    for (std::size_t size = 9997; size <= 10003; ++size) {
+        SustainSettings settings;
+        settings.regionStart = 22050;
+        settings.regionEnd = 22050 + size;
+        settings.shortestLoop = size - 60;
+        const auto found = note.find(settings);
+        ASSERT_TRUE(std::holds_alternative<SustainLoop>(found)) << std::get<std::string>(found);
+        const SustainLoop& loop = std::get<SustainLoop>(found);
+        EXPECT_GE(loop.loop.start, 22050u) << size;
+        EXPECT_LE(loop.loop.end, 22050 + size) << size;
+        EXPECT_GE(loop.loop.size(), size - 60) << size;
+    }
+}
+
 TEST(SustainLoop, BlendsAFadingNoteInWholePeriodsAndNeverWhenTold) {
     NoteShape shape{44100, 2, 261.63, 3.0, 0.0, 0.0};
     shape.decayDbPerSecond = 4.0;

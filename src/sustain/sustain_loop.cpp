@@ -429,7 +429,9 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
     // The longest loop that leaves room for the matching window at both ends.
     const std::size_t firstStart = std::max(result.region.start, half);
     const std::size_t lastEnd = std::min(result.region.end, frames - std::min(frames, half));
-    const std::size_t longest = lastEnd > firstStart ? lastEnd - firstStart : 0;
+    // The autocorrelation that ranks the lengths has lags up to one less than
+    // the sustain's length.
+    const std::size_t longest = std::min(lastEnd > firstStart ? lastEnd - firstStart : 0, result.region.size() - 1);
     const std::size_t spacing = std::max<std::size_t>(1, static_cast<std::size_t>(0.005 * sampleRate));
     if (result.pitch.pitched && static_cast<double>(longest) < std::ceil(static_cast<double>(shortest) / result.pitch.period) * result.pitch.period) {
         // No whole number of periods fits between the shortest loop and the
