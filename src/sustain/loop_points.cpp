@@ -26,6 +26,8 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 constexpr const char* kLost = "the loop points did not survive writing: ";
+// TagLib holds a file in memory with 32-bit sizes.
+constexpr std::size_t kLargestTaggedBytes = 0x7FFFFFFF;
 
 // The whole file behind `fd`, from `base` to its end. An output that had to
 // be overwritten in place (in a folder we may not write) was opened for
@@ -286,6 +288,9 @@ std::optional<std::string> xiphAfter(int fd, off_t base, int format, const LoopP
     Bytes file;
     if (std::optional<std::string> failure = readFile(fd, base, file)) {
         return failure;
+    }
+    if (file.size() > kLargestTaggedBytes) {
+        return std::string("the file is too large for TagLib to add its loop comments");
     }
     TagLib::ByteVectorStream stream(
         TagLib::ByteVector(reinterpret_cast<const char*>(file.data()), static_cast<unsigned>(file.size())));
