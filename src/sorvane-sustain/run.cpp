@@ -56,8 +56,8 @@ void printHelp(std::ostream& out, const std::string& name) {
         << "  --help                show this help and exit\n"
         << "  --version             show the version and exit\n"
         << "\n"
-        << "Exit status: 0 when the note and its loop were written, 1 otherwise\n"
-        << "(and then nothing was written).\n";
+        << "Exit status: 0 when the note, its loop and the report were written,\n"
+        << "1 otherwise.\n";
 }
 
 // A non-negative finite number, all of the argument.
