@@ -145,22 +145,26 @@ TEST(ManPage, SorvaneDiagnosticsListEveryMessageOfTheProgram) {
     expectAllListed(pieces, "sorvane.1");
 }
 
-TEST(ManPage, SeamDiagnosticsListEveryMessageOfTheProgram) {
-    std::vector<std::string> pieces = messagePieces(readFile(kSource / "src/sorvane-seam/run.cpp"));
+// The companions read their input through readInputAudio and print their
+// own messages besides.
+class CompanionManPage : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CompanionManPage, DiagnosticsListEveryMessageOfTheProgram) {
+    const std::string program = GetParam();
+    std::vector<std::string> pieces = messagePieces(readFile(kSource / "src" / program / "run.cpp"));
     const std::vector<std::string> reading = messagePieces(kReading);
     ASSERT_GE(reading.size(), 5u);
     pieces.insert(pieces.end(), reading.begin(), reading.end());
     pieces.insert(pieces.end(), kReportPieces.begin(), kReportPieces.end());
-    expectAllListed(pieces, "sorvane-seam.1");
+    ASSERT_GE(pieces.size(), 12u);
+    expectAllListed(pieces, program + ".1");
 }
 
-TEST(ManPage, SustainDiagnosticsListEveryMessageOfTheProgram) {
-    std::vector<std::string> pieces = messagePieces(readFile(kSource / "src/sorvane-sustain/run.cpp"));
-    const std::vector<std::string> reading = messagePieces(kReading);
-    pieces.insert(pieces.end(), reading.begin(), reading.end());
-    pieces.insert(pieces.end(), kReportPieces.begin(), kReportPieces.end());
-    ASSERT_GE(pieces.size(), 12u);
-    expectAllListed(pieces, "sorvane-sustain.1");
-}
+INSTANTIATE_TEST_SUITE_P(Programs, CompanionManPage, ::testing::Values("sorvane-seam", "sorvane-sustain"),
+                         [](const ::testing::TestParamInfo<const char*>& param) {
+                             std::string name = param.param;
+                             name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+                             return name;
+                         });
 
 } // namespace

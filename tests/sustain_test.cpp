@@ -40,6 +40,21 @@ struct Note {
     std::variant<SustainLoop, std::string> find(const SustainSettings& settings = {}) const {
         return findSustainLoop(input.left, input.right, input.info.channels, input.info.samplerate, settings);
     }
+    // The note as written with `loop`: its blended stretch where the loop
+    // ends, and every other frame the input's, bit for bit.
+    void expectWrittenAsRead(const SustainLoop& loop) const {
+        const auto channels = static_cast<std::size_t>(input.info.channels);
+        const InterleavedBuffer written = wholeLoop(*sustainedSound(input.left, input.right, input.info.channels, loop));
+        ASSERT_EQ(written.size(), input.left.size() * channels);
+        const std::size_t blendFrom = loop.loop.end - loop.crossfadeFrames();
+        for (std::size_t k = 0; k < input.left.size(); ++k) {
+            const bool inBlend = k >= blendFrom && k < loop.loop.end;
+            ASSERT_EQ(written[k * channels], inBlend ? loop.blendedLeft[k - blendFrom] : input.left[k]) << k;
+            if (channels > 1) {
+                ASSERT_EQ(written[k * channels + 1], inBlend ? loop.blendedRight[k - blendFrom] : input.right[k]) << k;
+            }
+        }
+    }
 };
 
 struct NoteCase {
@@ -69,23 +84,10 @@ TEST_P(SustainLoopOnNotes, FindsASmoothSteadyLoopOfWholePeriodsAndKeepsTheRest) 
     EXPECT_GE(loop.loop.start, static_cast<std::size_t>(0.1 * rate));
     EXPECT_LE(loop.loop.end, static_cast<std::size_t>((shape.seconds - 0.3) * rate));
     EXPECT_GE(loop.loop.size(), static_cast<std::size_t>(rate));
-    EXPECT_TRUE(loop.smoothWithMargin) << verdictText(loop.seam.verdict);
+    EXPECT_TRUE(loop.smoothWithMargin()) << verdictText(loop.seam.verdict);
     EXPECT_LE(std::fabs(loop.loudnessChangeDb), 0.5);
 
-    // Every frame outside the blended stretch is the input's, bit for bit.
-    const InterleavedBuffer written =
-        wholeLoop(*sustainedSound(note.input.left, note.input.right, shape.channels, loop));
-    const std::size_t channels = static_cast<std::size_t>(shape.channels);
-    ASSERT_EQ(written.size(), note.input.left.size() * channels);
-    for (std::size_t k = 0; k < note.input.left.size(); ++k) {
-        if (k >= loop.loop.end - loop.crossfadeFrames && k < loop.loop.end) {
-            continue;
-        }
-        ASSERT_EQ(written[k * channels], note.input.left[k]) << k;
-        if (channels > 1) {
-            ASSERT_EQ(written[k * channels + 1], note.input.right[k]) << k;
-        }
-    }
+    note.expectWrittenAsRead(loop);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -134,32 +136,25 @@ TEST(SustainLoop, BlendsAFadingNoteInWholePeriodsAndNeverWhenTold) {
     SustainSettings settings;
     settings.crossfade = false;
     const SustainLoop plain = std::get<SustainLoop>(note.find(settings));
-    EXPECT_EQ(plain.crossfadeFrames, 0u);
+    EXPECT_EQ(plain.crossfadeFrames(), 0u);
     EXPECT_GT(std::fabs(plain.loudnessChangeDb), 2.0);
 
     // The fade drifts 4 dB over the loop: the end is blended over several
     // times the 50 ms the loudness is measured on, in whole periods, and
     // comes back to the level of the start.
     const SustainLoop blended = std::get<SustainLoop>(note.find());
-    const double periods = static_cast<double>(blended.crossfadeFrames) / blended.pitch.period;
+    const double periods = static_cast<double>(blended.crossfadeFrames()) / blended.pitch.period;
     EXPECT_NEAR(periods, std::round(periods), 0.5 / blended.pitch.period);
-    EXPECT_GE(blended.crossfadeFrames, static_cast<std::size_t>(0.095 * 44100));
+    EXPECT_GE(blended.crossfadeFrames(), static_cast<std::size_t>(0.095 * 44100));
     EXPECT_LE(std::fabs(blended.loudnessChangeDb), 0.5);
-    EXPECT_TRUE(blended.smoothWithMargin);
+    EXPECT_TRUE(blended.smoothWithMargin());
 
     // Any length asked for is held to the audio there is before the loop.
     settings.crossfade = true;
     settings.crossfadeMs = 1e300;
     const SustainLoop longest = std::get<SustainLoop>(note.find(settings));
-    EXPECT_LE(longest.crossfadeFrames, std::min(longest.loop.start, longest.loop.size() / 2));
-
-    const InterleavedBuffer written = wholeLoop(*sustainedSound(note.input.left, note.input.right, 2, blended));
-    const std::size_t blendFrom = blended.loop.end - blended.crossfadeFrames;
-    for (std::size_t k = 0; k < note.input.left.size(); ++k) {
-        const bool inBlend = k >= blendFrom && k < blended.loop.end;
-        ASSERT_EQ(written[2 * k], inBlend ? blended.blendedLeft[k - blendFrom] : note.input.left[k]) << k;
-        ASSERT_EQ(written[2 * k + 1], inBlend ? blended.blendedRight[k - blendFrom] : note.input.right[k]) << k;
-    }
+    EXPECT_LE(longest.crossfadeFrames(), std::min(longest.loop.start, longest.loop.size() / 2));
+    note.expectWrittenAsRead(blended);
 }
 
 struct CarrierCase {

@@ -29,10 +29,14 @@ int FileDescriptor::close() {
     return result == 0 ? 0 : errno;
 }
 
-int writeAll(int fd, const void* data, std::size_t size) {
+namespace {
+
+// Writes all `size` bytes, at `offset` when one is given.
+int writeEvery(int fd, const void* data, std::size_t size, const off_t* offset) {
     const auto* bytes = static_cast<const char*>(data);
+    off_t at = offset != nullptr ? *offset : 0;
     while (size > 0) {
-        const ssize_t written = ::write(fd, bytes, size);
+        const ssize_t written = offset != nullptr ? ::pwrite(fd, bytes, size, at) : ::write(fd, bytes, size);
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
@@ -43,9 +47,18 @@ int writeAll(int fd, const void* data, std::size_t size) {
             return EIO;
         }
         bytes += written;
+        at += written;
         size -= static_cast<std::size_t>(written);
     }
     return 0;
+}
+
+} // namespace
+
+int writeAll(int fd, const void* data, std::size_t size) { return writeEvery(fd, data, size, nullptr); }
+
+int writeAllAt(int fd, const void* data, std::size_t size, off_t offset) {
+    return writeEvery(fd, data, size, &offset);
 }
 
 std::string systemErrorText(int error) { return std::string("System error : ") + std::strerror(error) + "."; }

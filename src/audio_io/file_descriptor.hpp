@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <string>
 
+#include <sys/types.h>
+
 namespace sorvane {
 
 // A file descriptor of our own, closed on every path out of its scope. Call
@@ -30,6 +32,8 @@ private:
 // Writes all `size` bytes, going on after interrupted and partial writes.
 // Returns 0, or the errno of the write that failed.
 int writeAll(int fd, const void* data, std::size_t size);
+// The same at `offset`, leaving the descriptor's position alone.
+int writeAllAt(int fd, const void* data, std::size_t size, off_t offset);
 
 // A system error in the words libsndfile uses for its own ("System error :
 // No space left on device."), so that both read alike in our messages.

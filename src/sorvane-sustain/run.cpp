@@ -222,16 +222,16 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
     }
     out << "\n"
         << "Loudness:  " << fixed(loop.loudnessChangeDb, 2, true) << " dB from the loop's start to its end\n";
-    if (loop.crossfadeFrames > 0) {
-        out << "Crossfade: " << loop.crossfadeFrames << " frames ("
-            << fixed(1000.0 * static_cast<double>(loop.crossfadeFrames) / sampleRate, 1)
+    if (loop.crossfadeFrames() > 0) {
+        out << "Crossfade: " << loop.crossfadeFrames() << " frames ("
+            << fixed(1000.0 * static_cast<double>(loop.crossfadeFrames()) / sampleRate, 1)
             << " ms), correlation " << fixed(loop.crossfadeCorrelation, 2) << "\n";
     } else {
         out << "Crossfade: none" << (options.crossfade ? " (the seam is smooth as found)" : " (--no-crossfade)")
             << "\n";
     }
     out << "Seam:      " << verdictText(loop.seam.verdict)
-        << (loop.seam.verdict == SeamVerdict::Smooth && !loop.smoothWithMargin ? " (barely)" : "") << "\n"
+        << (loop.seam.verdict == SeamVerdict::Smooth && !loop.smoothWithMargin() ? " (barely)" : "") << "\n"
         << "SFZ:       loop_mode=loop_continuous loop_start=" << l.start << " loop_end=" << l.end - 1 << "\n";
 }
 

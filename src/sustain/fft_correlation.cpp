@@ -44,85 +44,94 @@ std::size_t transformSize(std::size_t atLeast) {
     }
 }
 
+// One real transform size with its buffers and its two plans: a signal goes
+// in zero-padded, a spectrum comes back out as its first lags.
+class RealTransform {
+public:
+    explicit RealTransform(std::size_t atLeast)
+        : size_(transformSize(atLeast)), bins_(size_ / 2 + 1), time_(fftwArray<double>(size_)),
+          spectrum_(fftwArray<fftw_complex>(bins_)),
+          forward_(fftw_plan_dft_r2c_1d(static_cast<int>(size_), time_.get(), spectrum_.get(), FFTW_ESTIMATE)),
+          inverse_(fftw_plan_dft_c2r_1d(static_cast<int>(size_), spectrum_.get(), time_.get(), FFTW_ESTIMATE)) {
+        if (!forward_ || !inverse_) {
+            throw std::bad_alloc();
+        }
+    }
+
+    std::size_t bins() const { return bins_; }
+    fftw_complex* spectrum() { return spectrum_.get(); }
+
+    // The spectrum of `count` samples, zero-padded to the transform's size.
+    void forward(const double* samples, std::size_t count) {
+        std::copy(samples, samples + count, time_.get());
+        std::fill(time_.get() + count, time_.get() + size_, 0.0);
+        fftw_execute(forward_.get());
+    }
+
+    // Lags 0 .. maxLag of the signal whose spectrum is in spectrum().
+    std::vector<double> inverse(std::size_t maxLag) {
+        fftw_execute(inverse_.get());
+        std::vector<double> lags(maxLag + 1, 0.0);
+        const double scale = 1.0 / static_cast<double>(size_);
+        for (std::size_t lag = 0; lag <= maxLag && lag < size_; ++lag) {
+            lags[lag] = time_[lag] * scale;
+        }
+        return lags;
+    }
+
+private:
+    std::size_t size_;
+    std::size_t bins_;
+    std::unique_ptr<double[], FftwFree> time_;
+    std::unique_ptr<fftw_complex[], FftwFree> spectrum_;
+    Plan forward_;
+    Plan inverse_;
+};
+
 } // namespace
 
 std::vector<double> crossCorrelation(const double* a, std::size_t aSize, const double* b, std::size_t bSize,
                                      std::size_t maxLag) {
-    std::vector<double> result(maxLag + 1, 0.0);
     if (aSize == 0 || bSize == 0) {
-        return result;
+        return std::vector<double>(maxLag + 1, 0.0);
     }
     // Zero padding to aSize + bSize keeps the circular correlation from
     // wrapping around at any lag.
-    const std::size_t n = transformSize(aSize + bSize);
-    const std::size_t bins = n / 2 + 1;
-    auto time = fftwArray<double>(n);
-    auto spectrumA = fftwArray<fftw_complex>(bins);
-    auto spectrumB = fftwArray<fftw_complex>(bins);
-    const int size = static_cast<int>(n);
-    const Plan forwardA(fftw_plan_dft_r2c_1d(size, time.get(), spectrumA.get(), FFTW_ESTIMATE));
-    const Plan forwardB(fftw_plan_dft_r2c_1d(size, time.get(), spectrumB.get(), FFTW_ESTIMATE));
-    const Plan inverse(fftw_plan_dft_c2r_1d(size, spectrumA.get(), time.get(), FFTW_ESTIMATE));
-    if (!forwardA || !forwardB || !inverse) {
-        throw std::bad_alloc();
+    RealTransform transform(aSize + bSize);
+    transform.forward(a, aSize);
+    std::vector<std::complex<double>> first(transform.bins());
+    for (std::size_t k = 0; k < first.size(); ++k) {
+        first[k] = {transform.spectrum()[k][0], transform.spectrum()[k][1]};
     }
-
-    std::fill(time.get(), time.get() + n, 0.0);
-    std::copy(a, a + aSize, time.get());
-    fftw_execute(forwardA.get());
-    std::fill(time.get(), time.get() + n, 0.0);
-    std::copy(b, b + bSize, time.get());
-    fftw_execute(forwardB.get());
-    for (std::size_t k = 0; k < bins; ++k) {
-        const std::complex<double> x(spectrumA[k][0], spectrumA[k][1]);
-        const std::complex<double> y(spectrumB[k][0], spectrumB[k][1]);
-        const std::complex<double> product = std::conj(x) * y;
-        spectrumA[k][0] = product.real();
-        spectrumA[k][1] = product.imag();
+    transform.forward(b, bSize);
+    for (std::size_t k = 0; k < first.size(); ++k) {
+        fftw_complex& bin = transform.spectrum()[k];
+        const std::complex<double> product = std::conj(first[k]) * std::complex<double>(bin[0], bin[1]);
+        bin[0] = product.real();
+        bin[1] = product.imag();
     }
-    fftw_execute(inverse.get());
-    const double scale = 1.0 / static_cast<double>(n);
-    for (std::size_t lag = 0; lag <= maxLag && lag < n; ++lag) {
-        result[lag] = time[lag] * scale;
-    }
-    return result;
+    return transform.inverse(maxLag);
 }
 
 std::vector<double> autocorrelationSum(const std::vector<const double*>& signals, std::size_t size,
                                        std::size_t maxLag) {
-    std::vector<double> result(maxLag + 1, 0.0);
     if (size == 0 || signals.empty()) {
-        return result;
+        return std::vector<double>(maxLag + 1, 0.0);
     }
-    const std::size_t n = transformSize(2 * size);
-    const std::size_t bins = n / 2 + 1;
-    auto time = fftwArray<double>(n);
-    auto spectrum = fftwArray<fftw_complex>(bins);
-    std::vector<double> power(bins, 0.0);
-    const int transform = static_cast<int>(n);
-    const Plan forward(fftw_plan_dft_r2c_1d(transform, time.get(), spectrum.get(), FFTW_ESTIMATE));
-    const Plan inverse(fftw_plan_dft_c2r_1d(transform, spectrum.get(), time.get(), FFTW_ESTIMATE));
-    if (!forward || !inverse) {
-        throw std::bad_alloc();
-    }
+    RealTransform transform(2 * size);
+    std::vector<double> power(transform.bins(), 0.0);
     for (const double* x : signals) {
-        std::copy(x, x + size, time.get());
-        std::fill(time.get() + size, time.get() + n, 0.0);
-        fftw_execute(forward.get());
-        for (std::size_t k = 0; k < bins; ++k) {
-            power[k] += spectrum[k][0] * spectrum[k][0] + spectrum[k][1] * spectrum[k][1];
+        transform.forward(x, size);
+        for (std::size_t k = 0; k < power.size(); ++k) {
+            const fftw_complex& bin = transform.spectrum()[k];
+            power[k] += bin[0] * bin[0] + bin[1] * bin[1];
         }
     }
-    for (std::size_t k = 0; k < bins; ++k) {
-        spectrum[k][0] = power[k];
-        spectrum[k][1] = 0.0;
+    for (std::size_t k = 0; k < power.size(); ++k) {
+        transform.spectrum()[k][0] = power[k];
+        transform.spectrum()[k][1] = 0.0;
     }
-    fftw_execute(inverse.get());
-    const double scale = 1.0 / static_cast<double>(n);
-    for (std::size_t lag = 0; lag <= maxLag && lag < n; ++lag) {
-        result[lag] = time[lag] * scale;
-    }
-    return result;
+    return transform.inverse(maxLag);
 }
 
 } // namespace sorvane

@@ -26,53 +26,61 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 
 constexpr const char* kLost = "the loop points did not survive writing: ";
-// TagLib holds a file in memory with 32-bit sizes.
 constexpr std::size_t kLargestTaggedBytes = 0x7FFFFFFF;
 
-// The whole file behind `fd`, from `base` to its end. An output that had to
-// be overwritten in place (in a folder we may not write) was opened for
-// writing only: it is read through a second descriptor of the same file.
-std::optional<std::string> readFile(int fd, off_t base, Bytes& bytes) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        return systemErrorText(errno);
-    }
-    FileDescriptor reader;
-    if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY) {
-        reader = FileDescriptor(open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
-        if (!reader) {
+// Reads the file behind an output's descriptor, at offsets from `base`. An
+// output that had to be overwritten in place (in a folder we may not write)
+// was opened for writing only: it is read through a second descriptor of the
+// same file.
+class FileReader {
+public:
+    std::optional<std::string> open(int fd, off_t base) {
+        base_ = base;
+        fd_ = fd;
+        if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_WRONLY) {
+            own_ = FileDescriptor(::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC));
+            if (!own_) {
+                return systemErrorText(errno);
+            }
+            fd_ = own_.get();
+        }
+        struct stat st {};
+        if (fstat(fd_, &st) != 0) {
             return systemErrorText(errno);
         }
-        fd = reader.get();
+        size_ = static_cast<std::uint64_t>(std::max<off_t>(0, st.st_size - base));
+        return std::nullopt;
     }
-    bytes.assign(static_cast<std::size_t>(std::max<off_t>(0, st.st_size - base)), 0);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got = pread(fd, bytes.data() + done, bytes.size() - done, base + static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR) {
-            continue;
+
+    std::uint64_t size() const { return size_; }
+
+    // `count` bytes from `offset`, all of them.
+    std::optional<std::string> read(std::uint64_t offset, std::size_t count, Bytes& bytes) const {
+        bytes.assign(count, 0);
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t got = pread(fd_, bytes.data() + done, count - done, base_ + static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                return got < 0 ? systemErrorText(errno) : std::string("the file ended while being read back");
+            }
+            done += static_cast<std::size_t>(got);
         }
-        if (got <= 0) {
-            return got < 0 ? systemErrorText(errno) : std::string("the file ended while being read back");
-        }
-        done += static_cast<std::size_t>(got);
+        return std::nullopt;
     }
-    return std::nullopt;
-}
+
+private:
+    FileDescriptor own_;
+    int fd_ = -1;
+    off_t base_ = 0;
+    std::uint64_t size_ = 0;
+};
 
 std::optional<std::string> writeAt(int fd, off_t offset, const unsigned char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t put = pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return systemErrorText(put < 0 ? errno : EIO);
-        }
-        done += static_cast<std::size_t>(put);
-    }
-    return std::nullopt;
+    const int error = writeAllAt(fd, data, size, offset);
+    return error == 0 ? std::nullopt : std::optional<std::string>(systemErrorText(error));
 }
 
 std::uint32_t little32(const Bytes& b, std::size_t at) {
@@ -97,40 +105,51 @@ void putBig16(Bytes& b, std::uint16_t v) {
 }
 void putId(Bytes& b, const char* id) { b.insert(b.end(), id, id + 4); }
 
-// The payload of the first chunk named `id` in a RIFF or IFF file, found
-// from offset 12 (after the FORM or RIFF header).
-struct Chunk {
-    std::size_t at = 0;
-    std::size_t size = 0;
-};
-std::optional<Chunk> findChunk(const Bytes& file, const char* id, bool bigEndian) {
-    std::size_t at = 12;
-    while (at + 8 <= file.size()) {
-        const std::uint32_t size = bigEndian ? big32(file, at + 4) : little32(file, at + 4);
-        if (std::memcmp(file.data() + at, id, 4) == 0) {
-            if (size > file.size() - at - 8) {
-                return std::nullopt;
-            }
-            return Chunk{at + 8, size};
+// The payload of the first chunk named `id` in a RIFF or IFF file, walking
+// the chunk headers from offset 12 (after the RIFF or FORM header), so that
+// only they and the payload are read. Nothing in `payload` when there is no
+// such chunk.
+std::optional<std::string> readChunk(const FileReader& file, const char* id, bool bigEndian,
+                                     std::optional<Bytes>& payload) {
+    payload.reset();
+    Bytes header;
+    for (std::uint64_t at = 12; at + 8 <= file.size();) {
+        if (std::optional<std::string> failure = file.read(at, 8, header)) {
+            return failure;
         }
-        at += 8 + static_cast<std::size_t>(size) + (size & 1U);
+        const std::uint32_t size = bigEndian ? big32(header, 4) : little32(header, 4);
+        if (std::memcmp(header.data(), id, 4) == 0) {
+            if (size <= file.size() - at - 8) {
+                payload.emplace();
+                return file.read(at + 8, size, *payload);
+            }
+            return std::nullopt;
+        }
+        at += 8 + std::uint64_t{size} + (size & 1U);
     }
     return std::nullopt;
 }
 
 std::string frameText(std::uint64_t frame) { return std::to_string(frame); }
 
-std::optional<std::string> checkWave(const Bytes& file, const LoopPoints& points) {
-    const std::optional<Chunk> smpl = findChunk(file, "smpl", false);
-    if (!smpl || smpl->size < 36 + 24 || little32(file, smpl->at + 28) < 1) {
+std::optional<std::string> checkWave(int fd, off_t base, const LoopPoints& points) {
+    FileReader file;
+    std::optional<Bytes> smpl;
+    if (std::optional<std::string> failure = file.open(fd, base)) {
+        return failure;
+    }
+    if (std::optional<std::string> failure = readChunk(file, "smpl", false, smpl)) {
+        return failure;
+    }
+    if (!smpl || smpl->size() < 36 + 24 || little32(*smpl, 28) < 1) {
         return std::string(kLost) + "no smpl chunk with a loop";
     }
     // The chunk stores the last frame of the loop, not the one after it.
-    const std::size_t loop = smpl->at + 36;
-    if (little32(file, loop + 4) != 0 || little32(file, loop + 8) != points.start ||
-        std::uint64_t{little32(file, loop + 12)} + 1 != points.end) {
-        return std::string(kLost) + "the smpl chunk holds " + frameText(little32(file, loop + 8)) + " to " +
-               frameText(little32(file, loop + 12)) + " inclusive";
+    const std::size_t loop = 36;
+    if (little32(*smpl, loop + 4) != 0 || little32(*smpl, loop + 8) != points.start ||
+        std::uint64_t{little32(*smpl, loop + 12)} + 1 != points.end) {
+        return std::string(kLost) + "the smpl chunk holds " + frameText(little32(*smpl, loop + 8)) + " to " +
+               frameText(little32(*smpl, loop + 12)) + " inclusive";
     }
     return std::nullopt;
 }
@@ -159,30 +178,35 @@ std::optional<std::string> waveBefore(SNDFILE* handle, const LoopPoints& points)
 
 // AIFF markers sit between frames: the loop runs from the marker before its
 // first frame to the one after its last.
-std::optional<std::string> checkAiff(const Bytes& file, const LoopPoints& points) {
-    const std::optional<Chunk> inst = findChunk(file, "INST", true);
-    const std::optional<Chunk> mark = findChunk(file, "MARK", true);
-    if (!inst || !mark || inst->size < 20 || mark->size < 2) {
+std::optional<std::string> checkAiff(const FileReader& file, const LoopPoints& points) {
+    std::optional<Bytes> inst;
+    std::optional<Bytes> mark;
+    for (auto [id, chunk] : {std::pair{"INST", &inst}, std::pair{"MARK", &mark}}) {
+        if (std::optional<std::string> failure = readChunk(file, id, true, *chunk)) {
+            return failure;
+        }
+    }
+    if (!inst || !mark || inst->size() < 20 || mark->size() < 2) {
         return std::string(kLost) + "no INST and MARK chunks";
     }
-    const std::uint16_t beginId = big16(file, inst->at + 10);
-    const std::uint16_t endId = big16(file, inst->at + 12);
+    const std::uint16_t beginId = big16(*inst, 10);
+    const std::uint16_t endId = big16(*inst, 12);
     std::optional<std::uint32_t> begin;
     std::optional<std::uint32_t> end;
-    std::size_t at = mark->at + 2;
-    for (std::uint16_t i = 0; i < big16(file, mark->at) && at + 7 <= mark->at + mark->size; ++i) {
-        const std::uint16_t id = big16(file, at);
-        const std::uint32_t position = big32(file, at + 2);
+    std::size_t at = 2;
+    for (std::uint16_t i = 0; i < big16(*mark, 0) && at + 7 <= mark->size(); ++i) {
+        const std::uint16_t id = big16(*mark, at);
+        const std::uint32_t position = big32(*mark, at + 2);
         if (id == beginId) {
             begin = position;
         }
         if (id == endId) {
             end = position;
         }
-        const std::size_t name = file[at + 6];
+        const std::size_t name = (*mark)[at + 6];
         at += 6 + ((1 + name + 1) & ~std::size_t{1});
     }
-    if (big16(file, inst->at + 8) != 1 || !begin || !end || *begin != points.start || *end != points.end) {
+    if (big16(*inst, 8) != 1 || !begin || !end || *begin != points.start || *end != points.end) {
         return std::string(kLost) + "the INST chunk's sustain loop is not " + frameText(points.start) + " to " +
                frameText(points.end);
     }
@@ -202,11 +226,12 @@ void putMarker(Bytes& b, std::uint16_t id, std::uint32_t position, const std::st
 // libsndfile no longer writes AIFF loops: the chunks are added to the closed
 // file, and the FORM's size mended to take them in.
 std::optional<std::string> aiffAfter(int fd, off_t base, const LoopPoints& points) {
-    Bytes file;
-    if (std::optional<std::string> failure = readFile(fd, base, file)) {
+    FileReader file;
+    Bytes head;
+    if (std::optional<std::string> failure = file.open(fd, base)) {
         return failure;
     }
-    if (file.size() < 12 || std::memcmp(file.data(), "FORM", 4) != 0) {
+    if (file.size() < 12 || file.read(0, 4, head) || std::memcmp(head.data(), "FORM", 4) != 0) {
         return std::string("libsndfile wrote no AIFF file");
     }
     Bytes tail;
@@ -247,7 +272,7 @@ std::optional<std::string> aiffAfter(int fd, off_t base, const LoopPoints& point
     if (std::optional<std::string> failure = writeAt(fd, base + 4, form.data(), form.size())) {
         return failure;
     }
-    if (std::optional<std::string> failure = readFile(fd, base, file)) {
+    if (std::optional<std::string> failure = file.open(fd, base)) { // the size has grown
         return failure;
     }
     return checkAiff(file, points);
@@ -282,15 +307,24 @@ std::optional<std::uint64_t> commentNumber(TagLib::Ogg::XiphComment* comment, co
     return std::stoull(text);
 }
 
-// TagLib edits the file in memory; the bytes go back through checked writes
-// of ours, since TagLib's own file access does not report failed writes.
-std::optional<std::string> xiphAfter(int fd, off_t base, int format, const LoopPoints& points) {
-    Bytes file;
-    if (std::optional<std::string> failure = readFile(fd, base, file)) {
+// The whole file, for TagLib, which holds it in memory with 32-bit sizes.
+std::optional<std::string> readTaggable(int fd, off_t base, Bytes& bytes) {
+    FileReader file;
+    if (std::optional<std::string> failure = file.open(fd, base)) {
         return failure;
     }
     if (file.size() > kLargestTaggedBytes) {
         return std::string("the file is too large for TagLib to add its loop comments");
+    }
+    return file.read(0, static_cast<std::size_t>(file.size()), bytes);
+}
+
+// TagLib edits the file in memory; the bytes go back through checked writes
+// of ours, since TagLib's own file access does not report failed writes.
+std::optional<std::string> xiphAfter(int fd, off_t base, int format, const LoopPoints& points) {
+    Bytes file;
+    if (std::optional<std::string> failure = readTaggable(fd, base, file)) {
+        return failure;
     }
     TagLib::ByteVectorStream stream(
         TagLib::ByteVector(reinterpret_cast<const char*>(file.data()), static_cast<unsigned>(file.size())));
@@ -311,7 +345,7 @@ std::optional<std::string> xiphAfter(int fd, off_t base, int format, const LoopP
     if (ftruncate(fd, base + static_cast<off_t>(edited->size())) != 0) {
         return systemErrorText(errno);
     }
-    if (std::optional<std::string> reread = readFile(fd, base, file)) {
+    if (std::optional<std::string> reread = readTaggable(fd, base, file)) {
         return reread;
     }
     TagLib::ByteVectorStream check(
@@ -376,13 +410,7 @@ OutputExtras loopPointWriter(int format, const LoopPoints& points) {
     switch (loopCarrierOf(format).value_or(LoopCarrier::WaveSampler)) {
     case LoopCarrier::WaveSampler:
         extras.beforeFrames = [points](SNDFILE* handle) { return waveBefore(handle, points); };
-        extras.afterClose = [points](int fd, off_t base) -> std::optional<std::string> {
-            Bytes file;
-            if (std::optional<std::string> failure = readFile(fd, base, file)) {
-                return failure;
-            }
-            return checkWave(file, points);
-        };
+        extras.afterClose = [points](int fd, off_t base) { return checkWave(fd, base, points); };
         break;
     case LoopCarrier::AiffInstrument:
         extras.afterClose = [points](int fd, off_t base) { return aiffAfter(fd, base, points); };

@@ -69,7 +69,6 @@ struct Candidate {
     std::size_t length = 0;
     std::size_t periods = 0;
     double cost = 0.0;
-    double loudnessDb = 0.0;
 };
 
 // The normalised autocorrelation of the region at every lag, all channels together.
@@ -113,7 +112,7 @@ std::vector<Candidate> candidateLengths(const std::vector<double>& acf, const Pi
                 }
             }
             if (best != 0) {
-                lengths.push_back({0, best, periods, 0.0, 0.0});
+                lengths.push_back({0, best, periods, 0.0});
                 scores.push_back(acf[best]);
             }
         }
@@ -122,13 +121,13 @@ std::vector<Candidate> candidateLengths(const std::vector<double>& acf, const Pi
         std::size_t best = 0;
         for (std::size_t lag = std::max<std::size_t>(shortest, 1); lag <= longest && lag + 1 < acf.size(); ++lag) {
             if (acf[lag] >= acf[lag - 1] && acf[lag] >= acf[lag + 1]) {
-                lengths.push_back({0, lag, 0, 0.0, 0.0});
+                lengths.push_back({0, lag, 0, 0.0});
                 scores.push_back(acf[lag]);
             }
             best = best == 0 || acf[lag] > acf[best] ? lag : best;
         }
         if (lengths.empty() && best != 0) {
-            lengths.push_back({0, best, 0, 0.0, 0.0}); // no peak in reach: the best lag there is
+            lengths.push_back({0, best, 0, 0.0}); // no peak in reach: the best lag there is
             scores.push_back(acf[best]);
         }
     }
@@ -209,7 +208,7 @@ void bestStarts(const Channels& channels, FrameSpan region, const Candidate& sha
         const double total = cost + kLoudnessPenaltyPerDb * std::max(0.0, std::fabs(loudness) - kLoudnessFreeDb);
         if (!found[part] || total < best[part].cost) {
             found[part] = true;
-            best[part] = {s, length, shape.periods, total, loudness};
+            best[part] = {s, length, shape.periods, total};
         }
     }
     for (std::size_t p = 0; p < parts; ++p) {
@@ -254,7 +253,6 @@ void blendEnd(const Channels& channels, SustainLoop& result, std::size_t frames)
     }
     const double correlation =
         before > 0.0 && ending > 0.0 ? std::clamp(product / std::sqrt(before * ending), 0.0, 1.0) : 0.0;
-    result.crossfadeFrames = frames;
     result.crossfadeCorrelation = correlation;
     for (std::size_t c = 0; c < channels.list.size(); ++c) {
         const ChannelBuffer& x = *channels.list[c];
@@ -318,10 +316,9 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
                                                 (static_cast<double>(candidate.periods) * result.pitch.period));
     }
     result.seam = judgeLoop(left, right, channelCount, sampleRate, result.loop, result);
-    result.smoothWithMargin = isSmoothWithMargin(result.seam);
     result.loudnessChangeDb = loudnessOf(channels, result, span, energy);
     const bool drifts = std::fabs(result.loudnessChangeDb) > kLoudnessFreeDb;
-    if (!settings.crossfade || (result.smoothWithMargin && !drifts)) {
+    if (!settings.crossfade || (result.smoothWithMargin() && !drifts)) {
         return result;
     }
     double wanted = settings.crossfadeMs * static_cast<double>(sampleRate) / 1000.0;
@@ -337,9 +334,8 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
     SustainLoop blended = result;
     blendEnd(channels, blended, blend);
     blended.seam = judgeLoop(left, right, channelCount, sampleRate, blended.loop, blended);
-    blended.smoothWithMargin = isSmoothWithMargin(blended.seam);
     blended.loudnessChangeDb = loudnessOf(channels, blended, span, energy);
-    if (result.smoothWithMargin && !blended.smoothWithMargin) {
+    if (result.smoothWithMargin() && !blended.smoothWithMargin()) {
         return result;
     }
     return blended;
@@ -460,12 +456,12 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
     // steady in loudness is taken, else the best of those tried.
     const SustainLoop base = result;
     auto rank = [](const SustainLoop& loop) {
-        return std::pair(loop.smoothWithMargin ? 0 : 1, std::fabs(loop.loudnessChangeDb));
+        return std::pair(loop.smoothWithMargin() ? 0 : 1, std::fabs(loop.loudnessChangeDb));
     };
     for (std::size_t i = 0; i < std::min(kSeamsJudged, candidates.size()); ++i) {
         SustainLoop finished =
             finishLoop(channels, left, right, channelCount, sampleRate, settings, base, candidates[i], span, energy);
-        const bool done = finished.smoothWithMargin && std::fabs(finished.loudnessChangeDb) <= kLoudnessFreeDb;
+        const bool done = finished.smoothWithMargin() && std::fabs(finished.loudnessChangeDb) <= kLoudnessFreeDb;
         if (i == 0 || rank(finished) < rank(result)) {
             result = std::move(finished);
         }
@@ -487,10 +483,10 @@ public:
     std::uint64_t frames() const override { return left_.size(); }
     std::size_t channels() const override { return channels_; }
     void fill(std::uint64_t first, std::size_t count, double* out) const override {
-        const std::size_t blendFrom = loop_.loop.end - loop_.crossfadeFrames;
+        const std::size_t blendFrom = loop_.loop.end - loop_.crossfadeFrames();
         for (std::size_t i = 0; i < count; ++i) {
             const auto k = static_cast<std::size_t>(first) + i;
-            const bool blended = loop_.crossfadeFrames > 0 && k >= blendFrom && k < loop_.loop.end;
+            const bool blended = loop_.crossfadeFrames() > 0 && k >= blendFrom && k < loop_.loop.end;
             out[i * channels_] = blended ? loop_.blendedLeft[k - blendFrom] : left_[k];
             if (channels_ > 1) {
                 out[i * channels_ + 1] = blended ? loop_.blendedRight[k - blendFrom] : right_[k];

@@ -31,14 +31,15 @@ struct SustainLoop {
     std::size_t periods = 0;     // whole periods in the loop; 0 for an unpitched sound
     double detuneCents = 0.0;    // of the loop's period against the estimate
     double loudnessChangeDb = 0.0; // last whole periods of the loop against its first
-    // The end of the loop blended with what precedes its start: the last
-    // `crossfade.size()` frames of the loop, per channel (none when unblended).
-    std::size_t crossfadeFrames = 0;
-    double crossfadeCorrelation = 0.0;
+    // The end of the loop blended with what precedes its start: the loop's
+    // last crossfadeFrames() frames, per channel (none when unblended).
     ChannelBuffer blendedLeft;
     ChannelBuffer blendedRight;
+    double crossfadeCorrelation = 0.0;
     SeamJudgement seam; // of the loop as written
-    bool smoothWithMargin = false;
+
+    std::size_t crossfadeFrames() const { return blendedLeft.size(); }
+    bool smoothWithMargin() const { return isSmoothWithMargin(seam); }
 };
 
 // Finds a loop in the sustain of a note: a whole number of periods for a
