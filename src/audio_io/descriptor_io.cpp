@@ -4,9 +4,17 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace sorvane {
+
+namespace {
+
+// How much is written before the disk is asked to start on it.
+constexpr sf_count_t kWritebackBytes = sf_count_t{4} << 20;
+
+} // namespace
 
 DescriptorIo::DescriptorIo(int fd, bool positioned, off_t base) : fd_(fd), positioned_(positioned), base_(base) {
     callbacks_.get_filelen = &DescriptorIo::length;
@@ -92,6 +100,14 @@ sf_count_t DescriptorIo::write(const void* data, sf_count_t count, void* self) {
     }
     io.position_ += done;
     io.end_ = std::max(io.end_, io.position_);
+    if (io.positioned_ && io.end_ - io.flushed_ >= kWritebackBytes) {
+        // Only a start: the disk writes what is done while the rest is
+        // built, so the sync before the file takes its place waits for the
+        // tail alone. Its errors come back at that sync.
+        sync_file_range(io.fd_, io.base_ + static_cast<off_t>(io.flushed_), static_cast<off_t>(io.end_ - io.flushed_),
+                        SYNC_FILE_RANGE_WRITE);
+        io.flushed_ = io.end_;
+    }
     return done;
 }
 

@@ -40,6 +40,7 @@ private:
     off_t base_;
     sf_count_t position_ = 0;
     sf_count_t end_ = 0;
+    sf_count_t flushed_ = 0; // where the disk was last asked to start writing
     int error_ = 0;
 };
 
