@@ -145,7 +145,7 @@ def main():
     sets = {"designer": [], "cut": [], "noise cut": [], "continuous": []}
     chance = 0
     with tempfile.TemporaryDirectory() as work:
-        for n, (name, rate, ls, le, *_) in enumerate(loops):
+        for n, (name, rate, ls, le, _, end, _) in enumerate(loops):
             loop = list(pcm[ls:le])
             path = os.path.join(work, f"designer-{n}.wav")
             write_wav(path, rate, loop)
@@ -153,6 +153,14 @@ def main():
             # the one after it, matches the loop start, so the wrap stalls.
             off = min(abs(pcm[ls] - pcm[le - 1]), abs(pcm[ls] - pcm[le + 1]))
             mark = "; end one frame off" if 2 * off < abs(pcm[ls] - pcm[le]) and abs(pcm[ls] - pcm[le]) > 32 else ""
+            # Where the sample goes on past the loop end with the recording
+            # itself (not a copy of the loop start), how far the wrap leaves
+            # the frame the recording played next: evidence independent of
+            # the judge, beside the sound's own largest step before the end.
+            if le + 2 <= end and pcm[le:le + 2] != pcm[ls:ls + 2]:
+                steps = max(abs(pcm[t + 1] - pcm[t]) for t in range(max(ls, le - rate // 50), le - 1))
+                mark += (f"; wrap {pcm[le - 2]}, {pcm[le - 1]} | {pcm[ls]}, {pcm[ls + 1]}, the recording went on "
+                         f"{pcm[le]}, {pcm[le + 1]}: {abs(pcm[ls] - pcm[le])} steps off, largest step nearby {steps}")
             sets["designer"].append((path, f"{name} ({le - ls} frames{mark})"))
             # The sustained sound: the designer loop repeated for a second or more.
             sustained = loop * max(3, -(-rate // len(loop)) + 1)
