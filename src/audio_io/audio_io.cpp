@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <limits>
 #include <vector>
 
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,21 +96,6 @@ sf_count_t readBlocks(SNDFILE* handle, std::size_t stride, TakeBlock take) {
         take(scratch.data(), static_cast<std::size_t>(got));
     }
     return got;
-}
-
-// A long input's buffer is touched page by page as it fills, and on a
-// virtual machine each 4 KiB fault costs more than the samples it holds:
-// asking for 2 MiB pages makes a fault per 2 MiB. Only a hint, so a kernel
-// without transparent huge pages simply ignores it.
-void adviseHugePages(ChannelBuffer& samples) {
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(samples.data());
-    const std::uintptr_t end = begin + samples.capacity() * sizeof(double);
-    const std::uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t last = end & ~(kHugePage - 1);
-    if (last > first) {
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-    }
 }
 
 // Reads a mono file straight into the buffer it is kept in while the room
@@ -261,10 +244,8 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
                                      : std::nullopt;
     const auto reserve = static_cast<std::size_t>(framesWorthReserving(input.info, fileBytes));
     input.left.reserve(reserve);
-    adviseHugePages(input.left);
     if (channels > 1) {
         input.right.reserve(reserve);
-        adviseHugePages(input.right);
     }
     const sf_count_t last =
         channels == 1 ? readMono(handle.get(), input.left)
