@@ -299,6 +299,7 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
     SndFileHandle handle(target.isPipe() ? sf_open_fd(target.fd(), SFM_WRITE, &outInfo, SF_FALSE)
                                          : sf_open_virtual(io.callbacks(), SFM_WRITE, &outInfo, &io));
     if (!handle) {
+        io.finish();
         if (io.error() != 0) {
             err << "Error writing output file: " << systemErrorText(io.error()) << "\n";
         } else {
@@ -315,6 +316,7 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
     }
     // The encoders' last data and the header go out while closing.
     const int closed = sf_close(handle.release());
+    io.finish();
     if (io.error() != 0) {
         failure = systemErrorText(io.error()); // the cause, where libsndfile has only a symptom
     } else if (!failure && closed != 0) {
