@@ -319,7 +319,9 @@ TEST_P(PcmRoundTripTest, CopyingModesGiveBackTheInputsIntegers) {
 
     std::vector<std::int32_t> ints;
     test::Lcg random(12345);
-    for (std::size_t i = 0; i < 2000; ++i) {
+    // Long enough that every loop goes out in several hand-overs to the
+    // writing thread before the header is written again at the close.
+    for (std::size_t i = 0; i < 40000; ++i) {
         const std::uint64_t state = random.next();
         const auto span = static_cast<std::uint64_t>(2 * top + 2);
         std::int64_t l = static_cast<std::int64_t>((state >> 20) % span) - top - 1;
