@@ -157,6 +157,20 @@ TEST(SustainLoop, BlendsAFadingNoteInWholePeriodsAndNeverWhenTold) {
     note.expectWrittenAsRead(blended);
 }
 
+// A fast fade: the periods just before the start are already louder than
+// those after it by more than the free half dB, so a blend that brings in
+// only them overshoots; a shorter one meets the start's level.
+TEST(SustainLoop, BringsAFastFadeBackToTheStartsLevel) {
+    for (const double decay : {30.0, 60.0}) {
+        NoteShape shape{44100, 1, 523.25, 2.0, 0.002, 0.01};
+        shape.decayDbPerSecond = decay;
+        const SustainLoop loop = std::get<SustainLoop>(Note(shape).find());
+        EXPECT_GT(loop.crossfadeFrames(), 0u) << decay;
+        EXPECT_LE(std::fabs(loop.loudnessChangeDb), 0.5) << decay;
+        EXPECT_TRUE(loop.smoothWithMargin()) << decay;
+    }
+}
+
 struct CarrierCase {
     const char* name;
     int format;

@@ -36,7 +36,7 @@ struct Options {
     std::optional<double> start;
     std::optional<double> end;
     std::optional<double> shortest;
-    double crossfadeMs = 30.0;
+    std::optional<double> crossfadeMs;
     bool crossfade = true;
     std::optional<std::string> sfz;
 };

@@ -24,6 +24,9 @@ constexpr double kLoudnessFreeDb = 0.5;
 // mismatch of the whole signal: a loop that swells or fades every cycle is
 // heard however well its ends meet.
 constexpr double kLoudnessPenaltyPerDb = 1.0;
+constexpr double kCrossfadeMs = 30.0; // the blend for a seam that needs one, unless given
+constexpr std::size_t kDriftBlendQuarterSpans = 32; // up to eight spans of the loudness measure
+constexpr std::size_t kBlendsJudged = 3;
 constexpr double kUnpitchedMatchSeconds = 0.0025;
 constexpr double kRegionSlackSeconds = 0.02;
 constexpr std::size_t kLongestSearchSeconds = 60;
@@ -300,10 +303,8 @@ double loudnessOf(const Channels& channels, const SustainLoop& loop, std::size_t
 
 // The candidate as it would be written: judged as it is, and blended when its
 // seam is not clearly smooth or its loudness drifts, so that the end of the
-// loop comes back to the level of its start. A linear blend over k spans of
-// the whole periods the loudness is measured on leaves, on average, 1/(2k)
-// of the end in the last span: k is chosen to bring the drift within the free
-// half dB. A blend that would make a clearly smooth seam less so is dropped.
+// loop comes back to the level of its start. A blend that would make a
+// clearly smooth seam less so is dropped.
 SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, const ChannelBuffer& right,
                        std::int32_t channelCount, int sampleRate, const SustainSettings& settings,
                        const SustainLoop& base, const Candidate& candidate, std::size_t span,
@@ -321,24 +322,51 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
     if (!settings.crossfade || (result.smoothWithMargin() && !drifts)) {
         return result;
     }
-    double wanted = settings.crossfadeMs * static_cast<double>(sampleRate) / 1000.0;
+    const double perMs = static_cast<double>(sampleRate) / 1000.0;
+    std::vector<SustainLoop> blends;
     if (drifts) {
-        const double spans =
-            std::clamp(std::ceil(std::fabs(result.loudnessChangeDb) / (2.0 * kLoudnessFreeDb * 0.8)), 2.0, 8.0);
-        wanted = std::max(wanted, spans * static_cast<double>(span));
+        // As the blend grows, the loudness of the loop's last periods moves
+        // from their own towards that of the periods before the start, which
+        // lie on the start's other side in a note that fades or swells: the
+        // lengths, in quarter spans up to eight spans, are ranked by how near
+        // they bring the end to the start's loudness.
+        const double least = settings.crossfadeMs ? *settings.crossfadeMs * perMs : 0.0;
+        for (std::size_t quarters = 1; quarters <= kDriftBlendQuarterSpans; ++quarters) {
+            const std::size_t frames =
+                crossfadeLength(result, std::max(least, static_cast<double>(quarters * span) / 4.0));
+            if (frames == 0 || (!blends.empty() && blends.back().crossfadeFrames() == frames)) {
+                continue;
+            }
+            SustainLoop trial = result;
+            blendEnd(channels, trial, frames);
+            trial.loudnessChangeDb = loudnessOf(channels, trial, span, energy);
+            blends.push_back(std::move(trial));
+        }
+        std::stable_sort(blends.begin(), blends.end(), [](const SustainLoop& a, const SustainLoop& b) {
+            return std::fabs(a.loudnessChangeDb) < std::fabs(b.loudnessChangeDb);
+        });
+    } else if (const std::size_t frames = crossfadeLength(result, settings.crossfadeMs.value_or(kCrossfadeMs) * perMs);
+               frames > 0) {
+        blends.emplace_back(result);
+        blendEnd(channels, blends.back(), frames);
+        blends.back().loudnessChangeDb = loudnessOf(channels, blends.back(), span, energy);
     }
-    const std::size_t blend = crossfadeLength(result, wanted);
-    if (blend == 0) {
-        return result;
+    // The seam judge has the last word: the steadiest blend whose seam is
+    // smooth with a margin, among the first few, else the steadiest.
+    std::optional<SustainLoop> chosen;
+    for (std::size_t i = 0; i < std::min(blends.size(), kBlendsJudged); ++i) {
+        blends[i].seam = judgeLoop(left, right, channelCount, sampleRate, blends[i].loop, blends[i]);
+        if (!chosen || (blends[i].smoothWithMargin() && !chosen->smoothWithMargin())) {
+            chosen = blends[i];
+        }
+        if (chosen->smoothWithMargin()) {
+            break;
+        }
     }
-    SustainLoop blended = result;
-    blendEnd(channels, blended, blend);
-    blended.seam = judgeLoop(left, right, channelCount, sampleRate, blended.loop, blended);
-    blended.loudnessChangeDb = loudnessOf(channels, blended, span, energy);
-    if (result.smoothWithMargin() && !blended.smoothWithMargin()) {
-        return result;
+    if (!chosen || (result.smoothWithMargin() && !chosen->smoothWithMargin())) {
+        return result; // a blend that would make a clearly smooth seam less so is dropped
     }
-    return blended;
+    return *chosen;
 }
 
 } // namespace

@@ -19,7 +19,10 @@ struct SustainSettings {
     std::optional<std::size_t> regionStart;      // frames; else found from the level
     std::optional<std::size_t> regionEnd;        // frames; else where the release begins
     std::optional<std::size_t> shortestLoop;     // frames; else 1 s, or half the note when that is less
-    double crossfadeMs = 30.0;
+    // The blend's length when the seam needs one; else 30 ms. For a drift in
+    // loudness the blend is as long as brings the end back to the start's
+    // level, and no shorter than this when it is given.
+    std::optional<double> crossfadeMs;
     bool crossfade = true;                       // when the seam is not smooth with a margin
 };
 
