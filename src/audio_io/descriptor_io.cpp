@@ -87,16 +87,11 @@ void DescriptorIo::work() {
 // Gives the gathered bytes to the writing thread, once it has done with the
 // ones before, so that they reach the file in the order they were written.
 void DescriptorIo::handOff() {
-    if (gathered_.empty()) {
-        return;
-    }
     if (!writer_.joinable()) {
         try {
             writer_ = std::thread([this] { work(); });
         } catch (const std::system_error&) {
-            // No thread to be had: the bytes go out here, still in order.
-            writeOut(gathered_, gatheredAt_);
-            gathered_.clear();
+            sendGathered(); // no thread to be had: the bytes go out here, still in order
             return;
         }
     }
@@ -111,26 +106,30 @@ void DescriptorIo::handOff() {
     gathered_.clear();
 }
 
-void DescriptorIo::finish() {
+// Sends the gathered bytes on: to the writing thread once there is one
+// (behind what it already has), else straight to the file.
+void DescriptorIo::sendGathered() {
     if (writer_.joinable()) {
         handOff();
+        return;
+    }
+    writeOut(gathered_, gatheredAt_);
+    gathered_.clear();
+}
+
+void DescriptorIo::finish() {
+    if (!gathered_.empty()) {
+        sendGathered();
+    }
+    if (writer_.joinable()) {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return !busy_; });
-    } else if (!gathered_.empty()) {
-        writeOut(gathered_, gatheredAt_);
     }
-    gathered_.clear();
 }
 
 void DescriptorIo::gather(const char* bytes, sf_count_t count) {
     if (!gathered_.empty() && gatheredAt_ + static_cast<sf_count_t>(gathered_.size()) != position_) {
-        // A jump, such as the header written again at the end.
-        if (writer_.joinable()) {
-            handOff();
-        } else {
-            writeOut(gathered_, gatheredAt_);
-            gathered_.clear();
-        }
+        sendGathered(); // a jump, such as the header written again at the end
     }
     if (gathered_.empty()) {
         gatheredAt_ = position_;

@@ -50,6 +50,7 @@ private:
     void fail(int error);
     void gather(const char* bytes, sf_count_t count);
     void handOff();
+    void sendGathered();
     void writeOut(const std::vector<char>& bytes, sf_count_t at);
     void work();
 
