@@ -105,6 +105,26 @@ TEST(EndToEnd, BadPercentIsReportedBeforeTheInputIsOpened) {
     }
 }
 
+TEST(EndToEnd, PathsThatLookLikeOptionsAreRefusedAndNothingIsWritten) {
+    TempDir dir;
+    const std::string input = dir.file("in.wav");
+    test::writeAudio(input, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, test::distinctStereo(100));
+    const fs::path here = fs::current_path();
+    fs::current_path(dir.path());
+    const ProgramResult asOutput = runSorvaneExecutable({input, "--help", "pingpong"});
+    const ProgramResult asInput = runSorvaneExecutable({"-v", "out.wav", "pingpong"});
+    const ProgramResult spelledAsPath = runSorvaneExecutable({input, "./--help", "pingpong"});
+    fs::current_path(here);
+    EXPECT_EQ(asOutput.status, 1);
+    EXPECT_EQ(asOutput.err, "Error: output file \"--help\" looks like an option; sorvane takes none. "
+                            "For a file of that name, write ./--help.\n");
+    EXPECT_EQ(asInput.status, 1);
+    EXPECT_EQ(asInput.err, "Error: input file \"-v\" looks like an option; sorvane takes none. "
+                           "For a file of that name, write ./-v.\n");
+    EXPECT_EQ(spelledAsPath.status, 0) << spelledAsPath.err;
+    EXPECT_EQ(test::entriesOf(dir.path().string()), (std::vector<std::string>{"--help", "in.wav"}));
+}
+
 TEST(EndToEnd, MissingAndNonAudioInputsReportLibsndfilesText) {
     TempDir dir;
     const std::string missing = dir.file("missing.wav");

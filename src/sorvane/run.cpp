@@ -45,6 +45,15 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
         }
         percent = *parsed;
     }
+    // sorvane takes no options: a path that looks like one ("--help") is a
+    // mistyped command, not a file to create or read.
+    for (const auto& [role, path] : {std::pair{"input", &inputPath}, std::pair{"output", &outputPath}}) {
+        if (path->size() > 1 && path->front() == '-') {
+            err << "Error: " << role << " file \"" << *path << "\" looks like an option; sorvane takes none. "
+                << "For a file of that name, write ./" << *path << ".\n";
+            return 1;
+        }
+    }
 
     const std::optional<AudioInput> input = readInputAudio(inputPath, err);
     if (!input) {
