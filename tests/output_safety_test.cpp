@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -167,6 +168,8 @@ TEST_P(InterruptTest, RemovesTheTemporaryFileAndEndsByTheSignal) {
     const std::string executable = test::sorvaneExecutable();
     const pid_t pid = fork();
     if (pid == 0) {
+        const rlimit noCore{0, 0}; // SIGQUIT would dump one
+        setrlimit(RLIMIT_CORE, &noCore);
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
@@ -184,7 +187,7 @@ TEST_P(InterruptTest, RemovesTheTemporaryFileAndEndsByTheSignal) {
     EXPECT_TRUE(test::readBytes(path) == before) << "the input changed";
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, InterruptTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+INSTANTIATE_TEST_SUITE_P(Signals, InterruptTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM),
                          [](const ::testing::TestParamInfo<int>& param) { return std::to_string(param.param); });
 
 TEST(InPlace, KeepsTheOwnerGroupAndMode) {

@@ -19,7 +19,21 @@ namespace {
 char temporaryPath[PATH_MAX];
 volatile std::sig_atomic_t temporaryArmed = 0;
 
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal whose default action ends the process and that a handler may
+// catch: the terminal's and kill's, timers', the user signals, resource
+// limits, the real-time signals, and the faults, so that even a crash inside
+// an encoder leaves no temporary file behind. SIGXFSZ is not among them: it
+// is ignored, and the write that passed the limit fails instead.
+bool endsTheProcess(int signal) {
+    switch (signal) {
+    case SIGKILL: case SIGSTOP: // cannot be caught
+    case SIGCHLD: case SIGCONT: case SIGTSTP: case SIGTTIN: case SIGTTOU: case SIGURG: case SIGWINCH:
+    case SIGXFSZ:
+        return false;
+    default:
+        return true;
+    }
+}
 
 extern "C" void removeTemporaryAndEnd(int signal) {
     if (temporaryArmed != 0) {
@@ -37,8 +51,11 @@ extern "C" void removeTemporaryAndEnd(int signal) {
 sigset_t cleanupSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (const int signal : kCleanupSignals) {
-        sigaddset(&set, signal);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        // Numbers that are no signal (the gap before SIGRTMIN) fail here and stay out.
+        if (endsTheProcess(signal)) {
+            sigaddset(&set, signal);
+        }
     }
     return set;
 }
@@ -50,9 +67,10 @@ void installSignalHandling() {
     struct sigaction handler {};
     handler.sa_handler = &removeTemporaryAndEnd;
     handler.sa_mask = cleanupSignals();
-    for (const int signal : kCleanupSignals) {
+    for (int signal = 1; signal < NSIG; ++signal) {
         struct sigaction previous {};
-        if (sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+        if (sigismember(&handler.sa_mask, signal) == 1 && sigaction(signal, nullptr, &previous) == 0 &&
+            previous.sa_handler == SIG_DFL) {
             sigaction(signal, &handler, nullptr);
         }
     }

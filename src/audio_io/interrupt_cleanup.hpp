@@ -6,10 +6,11 @@ namespace sorvane {
 
 // Sets up the process for writing files safely: SIGXFSZ is ignored, so a
 // file-size limit fails the write with "File too large" (which is reported)
-// instead of killing the run without a word; SIGINT, SIGTERM and SIGHUP first
-// remove the temporary file being written, if any, and then end the process
-// as the signal asks. A signal that was ignored when the process started
-// (as under nohup) stays ignored.
+// instead of killing the run without a word; every other signal whose
+// default ends the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, the user and
+// timer signals, a crash) first removes the temporary file being written, if
+// any, and then ends the process as the signal asks. A signal that was
+// ignored or handled when the process started (as under nohup) is left so.
 void installSignalHandling();
 
 // mkstemp with the signals above held back until the new file is known to
