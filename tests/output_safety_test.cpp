@@ -190,6 +190,71 @@ TEST_P(InterruptTest, RemovesTheTemporaryFileAndEndsByTheSignal) {
 INSTANTIATE_TEST_SUITE_P(Signals, InterruptTest, ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM),
                          [](const ::testing::TestParamInfo<int>& param) { return std::to_string(param.param); });
 
+enum class Place { LockedFolder, LockedFolderSizeLimit, LockedFolderFullDisk, AppendedStandardOutput };
+
+class OutputPlaceTest : public ::testing::TestWithParam<Place> {};
+
+// An existing output where no new file can be made beside it, and a standard
+// output that appends: the old bytes are given up only for a complete loop
+// that is known to fit, else kept, and the run says why.
+TEST_P(OutputPlaceTest, GivesUpTheOldBytesOnlyForACompleteLoopThatFits) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "running as another user, and mounting, need root";
+    }
+    const Place place = GetParam();
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    const std::string input = dir.file("in.wav");
+    test::writeAudio(input, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, test::distinctStereo(60000));
+    chmod(input.c_str(), 0644);
+    ASSERT_EQ(test::runSorvaneExecutable({input, dir.file("expected.wav"), "PINGPONG"}).status, 0);
+    const Bytes old = noiseFile(SF_FORMAT_WAV | SF_FORMAT_PCM_U8); // smaller than the loop
+
+    // The locked folder: on a disk with room for the old file alone, where it must be full.
+    SmallDisk disk((old.size() + 8191) / 4096 * 4096);
+    if (place == Place::LockedFolderFullDisk && !disk.mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs failed";
+    }
+    const std::string folder = place == Place::LockedFolderFullDisk ? disk.dir().path().string() : dir.file("locked");
+    fs::create_directories(folder);
+    const std::string output = folder + "/out.wav";
+    test::writeBytes(output, old);
+    ASSERT_EQ(chown(output.c_str(), 65534, 65534), 0);
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+
+    test::RunOptions options;
+    options.asNobody = true;
+    std::string target = output;
+    if (place == Place::LockedFolderSizeLimit) {
+        options.maxFileSize = old.size() + 1000;
+    } else if (place == Place::AppendedStandardOutput) {
+        options.stdoutPath = output;
+        options.stdoutAppends = true;
+        target = "-";
+    }
+    const ProgramResult r = test::runSorvaneExecutable({input, target, "PINGPONG"}, options);
+    const std::map<Place, std::string> errors = {
+        {Place::LockedFolderSizeLimit, "Error writing output file: System error : File too large.\n"},
+        {Place::LockedFolderFullDisk, "Error writing output file: System error : No space left on device.\n"},
+        {Place::AppendedStandardOutput, "Error opening output file: standard output is open for appending (>>), "
+                                        "where a loop cannot be written; use > or name the output file\n"}};
+    if (place == Place::LockedFolder) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(test::readBytes(output) == test::readBytes(dir.file("expected.wav")));
+    } else {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, errors.at(place));
+        EXPECT_TRUE(test::readBytes(output) == old) << "the old output changed";
+    }
+    EXPECT_EQ(test::entriesOf(folder), std::vector<std::string>{"out.wav"});
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, OutputPlaceTest,
+                         ::testing::Values(Place::LockedFolder, Place::LockedFolderSizeLimit,
+                                           Place::LockedFolderFullDisk, Place::AppendedStandardOutput));
+
 TEST(InPlace, KeepsTheOwnerGroupAndMode) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "giving a file away needs root";

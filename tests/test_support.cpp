@@ -10,6 +10,7 @@
 #include <sstream>
 #include <csignal>
 #include <iterator>
+#include <grp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +22,8 @@
 namespace sorvane::test {
 
 namespace {
+
+constexpr uid_t kNobody = 65534; // and its group, nogroup
 
 SndFileHandle openForWrite(const std::string& path, int format, int sampleRate, int channels) {
     SF_INFO info{};
@@ -99,7 +102,8 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
 
     const pid_t pid = fork();
     if (pid == 0) {
-        const int outFd = open(options.stdoutPath.value_or(outPath).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int outFd = open(options.stdoutPath.value_or(outPath).c_str(),
+                               O_WRONLY | O_CREAT | (options.stdoutAppends ? O_APPEND : O_TRUNC), 0600);
         const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int nullFd = open("/dev/null", O_RDONLY);
         if (outFd < 0 || errFd < 0 || nullFd < 0) {
@@ -112,6 +116,9 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
             signal(SIGXFSZ, options.fileSizeSignalIgnored ? SIG_IGN : SIG_DFL);
             const rlimit limit{*options.maxFileSize, *options.maxFileSize};
             setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (options.asNobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
+            _exit(127);
         }
         if (runningUnderWrapper()) {
             execvp(program.c_str(), argv.data());

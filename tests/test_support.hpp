@@ -36,6 +36,8 @@ struct RunOptions {
     std::optional<std::uint64_t> maxFileSize; // RLIMIT_FSIZE in bytes
     bool fileSizeSignalIgnored = true;        // with maxFileSize: SIGXFSZ ignored or left to kill
     std::optional<std::string> stdoutPath;    // standard output goes there instead of `out`
+    bool stdoutAppends = false;               // with stdoutPath: opened for appending, as >> does
+    bool asNobody = false;                    // run as the unprivileged user (the caller must be root)
 };
 
 // Runs `executable` with `args`. When SORVANE_TEST_WRAPPER is set in the

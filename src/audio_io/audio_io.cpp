@@ -295,7 +295,7 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
     }
     // A pipe goes to libsndfile as a descriptor, so that it writes only the
     // formats it can write without seeking back, and refuses the others.
-    DescriptorIo io(target.fd(), target.positioned(), target.base());
+    DescriptorIo io(target.fd(), target.positioned(), target.base(), target.replacesExisting());
     SndFileHandle handle(target.isPipe() ? sf_open_fd(target.fd(), SFM_WRITE, &outInfo, SF_FALSE)
                                          : sf_open_virtual(io.callbacks(), SFM_WRITE, &outInfo, &io));
     if (!handle) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "audio_io/file_descriptor.hpp"
+#include "audio_io/interrupt_cleanup.hpp"
 
 namespace sorvane {
 
@@ -25,7 +26,8 @@ constexpr std::size_t kHandOffBytes = std::size_t{256} << 10;
 
 } // namespace
 
-DescriptorIo::DescriptorIo(int fd, bool positioned, off_t base) : fd_(fd), positioned_(positioned), base_(base) {
+DescriptorIo::DescriptorIo(int fd, bool positioned, off_t base, bool startWriteback)
+    : fd_(fd), positioned_(positioned), startWriteback_(startWriteback), base_(base) {
     callbacks_.get_filelen = &DescriptorIo::length;
     callbacks_.seek = &DescriptorIo::seek;
     callbacks_.read = &DescriptorIo::read;
@@ -59,7 +61,7 @@ void DescriptorIo::writeOut(const std::vector<char>& bytes, sf_count_t at) {
         return;
     }
     const sf_count_t reached = at + static_cast<sf_count_t>(bytes.size());
-    if (reached - flushed_ >= kWritebackBytes) {
+    if (startWriteback_ && reached - flushed_ >= kWritebackBytes) {
         // Only a start: the disk writes what is done while the rest is
         // built, so the sync before the file takes its place waits for the
         // tail alone. Its errors come back at that sync.
@@ -89,6 +91,7 @@ void DescriptorIo::work() {
 void DescriptorIo::handOff() {
     if (!writer_.joinable()) {
         try {
+            const HeldSignals forTheMainThreadOnly; // the new thread inherits them held
             writer_ = std::thread([this] { work(); });
         } catch (const std::system_error&) {
             sendGathered(); // no thread to be had: the bytes go out here, still in order

@@ -29,7 +29,9 @@ public:
     // file or a block device); offsets then count from `base`, where the
     // file starts. Otherwise (a character device) bytes go out in the order
     // they are written and seeks only move the position libsndfile sees.
-    DescriptorIo(int fd, bool positioned, off_t base);
+    // `startWriteback`: the file will be synced once complete, so the disk
+    // is set to work on what is written as it goes.
+    DescriptorIo(int fd, bool positioned, off_t base, bool startWriteback);
     DescriptorIo(const DescriptorIo&) = delete;
     DescriptorIo& operator=(const DescriptorIo&) = delete;
     ~DescriptorIo();
@@ -57,6 +59,7 @@ private:
     SF_VIRTUAL_IO callbacks_{};
     int fd_;
     bool positioned_;
+    bool startWriteback_;
     off_t base_;
     sf_count_t position_ = 0;
     sf_count_t end_ = 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace sorvane {
@@ -96,5 +97,12 @@ int createTemporaryFile(std::string& pattern) {
 }
 
 void forgetTemporaryFile() { temporaryArmed = 0; }
+
+HeldSignals::HeldSignals() {
+    const sigset_t held = cleanupSignals();
+    pthread_sigmask(SIG_BLOCK, &held, &previous_);
+}
+
+HeldSignals::~HeldSignals() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
 } // namespace sorvane

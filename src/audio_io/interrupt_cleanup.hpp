@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include <csignal>
+
 namespace sorvane {
 
 // Sets up the process for writing files safely: SIGXFSZ is ignored, so a
@@ -20,5 +22,21 @@ int createTemporaryFile(std::string& pattern);
 
 // Tells the handler that the temporary file was renamed or removed.
 void forgetTemporaryFile();
+
+// Holds back the signals above in the calling thread while it lives: a
+// stretch that must not stop half-way (an old file being overwritten) runs
+// to its end, and a signal that came meanwhile acts after it. A thread
+// started meanwhile never takes these signals: they go to the main thread,
+// where they can be held back.
+class HeldSignals {
+public:
+    HeldSignals();
+    ~HeldSignals();
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+private:
+    sigset_t previous_;
+};
 
 } // namespace sorvane

@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "audio_io/interrupt_cleanup.hpp"
@@ -24,6 +27,12 @@ constexpr std::size_t kTemporaryNameBytes = 100;
 std::string resolvedPath(const std::string& path) {
     std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr), &std::free);
     return resolved ? std::string(resolved.get()) : path;
+}
+
+// The folder a file is in, as a path to open.
+std::string directoryOf(const std::string& file) {
+    const std::size_t slash = file.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
 }
 
 // The mode libsndfile gives a file it creates, as the umask leaves it.
@@ -68,6 +77,12 @@ std::optional<std::string> OutputTarget::open(const std::string& path, const std
             return systemErrorText(errno);
         }
         adopt(std::move(out), st);
+        if (kind_ == Kind::Seekable && (fcntl(fd_.get(), F_GETFL) & O_APPEND) != 0) {
+            // Every write lands at the end: the header, written again once
+            // the length is known, would play as audio after the loop.
+            return std::string("standard output is open for appending (>>), where a loop cannot be written; "
+                               "use > or name the output file");
+        }
         if (kind_ == Kind::Seekable) {
             // Whatever the shell put before us stays; the file starts here.
             base_ = std::max<off_t>(0, lseek(fd_.get(), 0, SEEK_CUR));
@@ -98,14 +113,12 @@ std::optional<std::string> OutputTarget::open(const std::string& path, const std
     int error = 0;
     std::optional<std::string> failure = openReplacement(target, st, error);
     const bool isInput = input && *input == identityOf(st);
-    if (failure && !isInput && (error == EACCES || error == EPERM || error == EROFS)) {
+    if (failure && !isInput && (error == EACCES || error == EPERM)) {
         // No temporary file can be made beside a file in a folder we may not
-        // write: overwrite it in place, as a plain write would.
-        if (ftruncate(writable.get(), 0) != 0) {
-            return systemErrorText(errno);
-        }
-        adopt(std::move(writable), st);
-        return std::nullopt;
+        // write: the new file is made elsewhere and copied over the old one
+        // once complete.
+        directory_ = directoryOf(target);
+        return openCopyInto(std::move(writable), st);
     }
     return failure;
 }
@@ -125,8 +138,33 @@ std::optional<std::string> OutputTarget::openReplacement(const std::string& targ
     kind_ = Kind::Replacement;
     temporary_ = pattern;
     target_ = target;
-    directory_ = directory.empty() ? "." : directory;
+    directory_ = directoryOf(target);
     replaced_ = existing;
+    return std::nullopt;
+}
+
+std::optional<std::string> OutputTarget::openCopyInto(FileDescriptor existing, const struct stat& st) {
+    const char* folder = std::getenv("TMPDIR");
+    const std::string scratch = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+    // An unnamed file, gone with the run however it ends; where the file
+    // system has none, a named one that is unlinked at once.
+    FileDescriptor fd(::open(scratch.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!fd && (errno == EOPNOTSUPP || errno == EISDIR)) {
+        std::string pattern = scratch + "/.sorvane-XXXXXX";
+        fd = FileDescriptor(createTemporaryFile(pattern));
+        if (fd) {
+            unlink(pattern.c_str());
+            forgetTemporaryFile();
+        }
+    }
+    if (!fd) {
+        return systemErrorText(errno) + " (making a scratch file in " + scratch + ", as " + directory_ +
+               " takes no new file)";
+    }
+    fd_ = std::move(fd);
+    into_ = std::move(existing);
+    kind_ = Kind::CopyInto;
+    replaced_ = st;
     return std::nullopt;
 }
 
@@ -155,10 +193,9 @@ std::optional<std::string> OutputTarget::commit() {
     switch (kind_) {
     case Kind::Replacement:
         return commitReplacement();
+    case Kind::CopyInto:
+        return commitCopyInto();
     case Kind::Seekable:
-        if (fsync(fd_.get()) != 0 && errno != EINVAL) {
-            return systemErrorText(errno);
-        }
         break;
     case Kind::Pipe: {
         // With SIGPIPE ignored, a reader that went away before the end shows
@@ -190,7 +227,12 @@ std::optional<std::string> OutputTarget::commitReplacement() {
         static_cast<void>(groupKept);
         mode = replaced_->st_mode & (ownerKept ? 07777 : 0777);
     }
-    if (fchmod(fd_.get(), mode) != 0 || fsync(fd_.get()) != 0) {
+    if (fchmod(fd_.get(), mode) != 0) {
+        return systemErrorText(errno);
+    }
+    // A new file has nothing to lose if the machine stops before it reaches
+    // the disk; an old one is given up only once the new one is there.
+    if (replaced_ && fsync(fd_.get()) != 0) {
         return systemErrorText(errno);
     }
     if (const int error = fd_.close()) {
@@ -201,9 +243,56 @@ std::optional<std::string> OutputTarget::commitReplacement() {
     }
     forgetTemporaryFile();
     temporary_.clear();
-    if (const int error = syncDirectory(directory_)) {
+    if (replaced_) {
+        if (const int error = syncDirectory(directory_)) {
+            return systemErrorText(error);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> OutputTarget::commitCopyInto() {
+    struct stat made {};
+    if (fstat(fd_.get(), &made) != 0) {
+        return systemErrorText(errno);
+    }
+    // Everything that could stop the copy half-way is ruled out before the
+    // first old byte is overwritten: a size limit, and a disk without room.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        static_cast<rlim_t>(made.st_size) > limit.rlim_cur) {
+        return systemErrorText(EFBIG);
+    }
+    if (made.st_size > replaced_->st_size &&
+        fallocate(into_.get(), FALLOC_FL_KEEP_SIZE, 0, made.st_size) != 0) {
+        if (errno == EOPNOTSUPP) {
+            return "cannot make a new file in " + directory_ + " (" + std::strerror(EACCES) +
+                   "), nor reserve room to overwrite the old one safely; it is left as it was";
+        }
+        return systemErrorText(errno);
+    }
+    const HeldSignals held;
+    std::vector<char> block(std::size_t{1} << 20);
+    for (off_t at = 0; at < made.st_size;) {
+        const ssize_t got = pread(fd_.get(), block.data(), block.size(), at);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return systemErrorText(got < 0 ? errno : EIO);
+        }
+        if (const int error = writeAllAt(into_.get(), block.data(), static_cast<std::size_t>(got), at)) {
+            return systemErrorText(error);
+        }
+        at += got;
+    }
+    if (ftruncate(into_.get(), made.st_size) != 0 || fsync(into_.get()) != 0) {
+        return systemErrorText(errno);
+    }
+    if (const int error = into_.close()) {
         return systemErrorText(error);
     }
+    fd_.close();
     return std::nullopt;
 }
 
