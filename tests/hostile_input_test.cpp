@@ -317,6 +317,38 @@ TEST(PipedInput, LoopsWhatArrivesWhateverTheHeaderDeclares) {
     }
 }
 
+// Memory that cannot be had ends the run with the program's status for
+// trouble and a message naming the file, never a silent exit or an abort.
+TEST(OutOfMemory, EachProgramSaysSoNamingTheFile) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer needs more address space than the limit leaves; valgrind.sh runs this";
+#else
+    TempDir dir;
+    const std::string note = dir.file("note.wav");
+    test::writeAudio(note, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 2, test::sustainedNote({44100, 2, 220.0, 60.0}));
+    test::RunOptions small;
+    small.maxAddressSpace = std::uint64_t{24} << 20; // the programs start in less; the note takes 42 MB
+    small.stdinPath = note;
+    const struct {
+        std::string program;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {test::sorvaneExecutable(), {note, dir.file("loop.wav"), "PINGPONG"}, 1,
+         "Error: not enough memory to loop " + note + ".\n"},
+        {test::sustainExecutable(), {note, dir.file("looped.wav")}, 1, note + ": Error: not enough memory.\n"},
+        {test::seamExecutable(), {"-"}, 2, "-: Error: not enough memory.\n"},
+    };
+    for (const auto& c : cases) {
+        const test::ProgramResult r = test::runProgram(c.program, c.args, small);
+        EXPECT_EQ(r.status, c.status) << c.program;
+        EXPECT_EQ(r.err, c.err) << c.program;
+    }
+    EXPECT_EQ(test::entriesOf(dir.path()), std::vector<std::string>{"note.wav"});
+#endif
+}
+
 TEST(HostileOutput, OutputPathsThatCannotBeCreatedAreReported) {
     TempDir dir;
     const std::string input = dir.file("in.wav");

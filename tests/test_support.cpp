@@ -83,7 +83,8 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
 
     std::vector<std::string> storage;
     std::string program = executable;
-    if (runningUnderWrapper()) {
+    const bool wrapped = runningUnderWrapper() && !options.maxAddressSpace;
+    if (wrapped) {
         std::istringstream words(std::getenv("SORVANE_TEST_WRAPPER"));
         for (std::string word; words >> word;) {
             storage.push_back(word);
@@ -105,7 +106,7 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
         const int outFd = open(options.stdoutPath.value_or(outPath).c_str(),
                                O_WRONLY | O_CREAT | (options.stdoutAppends ? O_APPEND : O_TRUNC), 0600);
         const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int nullFd = open("/dev/null", O_RDONLY);
+        const int nullFd = open(options.stdinPath.value_or("/dev/null").c_str(), O_RDONLY);
         if (outFd < 0 || errFd < 0 || nullFd < 0) {
             _exit(127);
         }
@@ -117,10 +118,14 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
             const rlimit limit{*options.maxFileSize, *options.maxFileSize};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
+        if (options.maxAddressSpace) {
+            const rlimit limit{*options.maxAddressSpace, *options.maxAddressSpace};
+            setrlimit(RLIMIT_AS, &limit);
+        }
         if (options.asNobody && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)) {
             _exit(127);
         }
-        if (runningUnderWrapper()) {
+        if (wrapped) {
             execvp(program.c_str(), argv.data());
         } else {
             execv(program.c_str(), argv.data());

@@ -38,6 +38,8 @@ struct RunOptions {
     std::optional<std::string> stdoutPath;    // standard output goes there instead of `out`
     bool stdoutAppends = false;               // with stdoutPath: opened for appending, as >> does
     bool asNobody = false;                    // run as the unprivileged user (the caller must be root)
+    std::optional<std::string> stdinPath;     // else /dev/null
+    std::optional<std::uint64_t> maxAddressSpace; // RLIMIT_AS in bytes; the program then runs unwrapped
 };
 
 // Runs `executable` with `args`. When SORVANE_TEST_WRAPPER is set in the

@@ -310,7 +310,7 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
             out << "\n";
         }
         const std::string& path = options->loops[i];
-        const int judged = whenMemoryRunsOut(kTrouble, [&] {
+        const int judged = whenMemoryRunsOut(kTrouble, err, notEnoughMemoryFor(path), [&] {
             return judgeLoop(*options, path, identities, out, err, json, flagged) ? kAllSmooth : kTrouble;
         });
         trouble = trouble || judged != kAllSmooth;
@@ -327,7 +327,8 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
 } // namespace
 
 int runSeam(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    return whenMemoryRunsOut(kTrouble, [&] { return runChecked(argc, argv, out, err); });
+    return whenMemoryRunsOut(kTrouble, err, "Error: not enough memory.\n",
+                             [&] { return runChecked(argc, argv, out, err); });
 }
 
 } // namespace sorvane

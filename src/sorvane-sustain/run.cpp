@@ -313,7 +313,8 @@ int runSustain(int argc, const char* const* argv, std::ostream& out, std::ostrea
     if (!options) {
         return status;
     }
-    return whenMemoryRunsOut(kFailure, [&] { return run(*options, out, err); });
+    return whenMemoryRunsOut(kFailure, err, notEnoughMemoryFor(options->input),
+                             [&] { return run(*options, out, err); });
 }
 
 } // namespace sorvane

@@ -98,7 +98,10 @@ std::optional<float> parseCrossfadePercent(const char* text) {
 }
 
 int runSorvane(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    return whenMemoryRunsOut(1, [&] { return runChecked(argc, argv, out, err); });
+    // Only a run that got as far as reading its input can run out of memory.
+    const std::string input = argc > 1 && argv[1] != nullptr ? argv[1] : "";
+    return whenMemoryRunsOut(1, err, "Error: not enough memory to loop " + input + ".\n",
+                             [&] { return runChecked(argc, argv, out, err); });
 }
 
 } // namespace sorvane

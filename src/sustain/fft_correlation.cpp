@@ -50,9 +50,7 @@ class RealTransform {
 public:
     explicit RealTransform(std::size_t atLeast)
         : size_(transformSize(atLeast)), bins_(size_ / 2 + 1), time_(fftwArray<double>(size_)),
-          spectrum_(fftwArray<fftw_complex>(bins_)),
-          forward_(fftw_plan_dft_r2c_1d(static_cast<int>(size_), time_.get(), spectrum_.get(), FFTW_ESTIMATE)),
-          inverse_(fftw_plan_dft_c2r_1d(static_cast<int>(size_), spectrum_.get(), time_.get(), FFTW_ESTIMATE)) {
+          spectrum_(fftwArray<fftw_complex>(bins_)), forward_(plan(true)), inverse_(plan(false)) {
         if (!forward_ || !inverse_) {
             throw std::bad_alloc();
         }
@@ -80,6 +78,19 @@ public:
     }
 
 private:
+    // FFTW aborts the whole process when its planner finds no memory for
+    // its tables (their sum runs to several times the transform's size): the room is tried first,
+    // so that a sound too long for the machine fails as any other
+    // allocation does, with a message rather than a crash.
+    Plan plan(bool forward) {
+        void* room = ::operator new(8 * size_ * sizeof(double));
+        [[maybe_unused]] static void* volatile tried;
+        tried = room; // so that the compiler cannot drop the allocation
+        ::operator delete(room);
+        return Plan(forward ? fftw_plan_dft_r2c_1d(static_cast<int>(size_), time_.get(), spectrum_.get(), FFTW_ESTIMATE)
+                            : fftw_plan_dft_c2r_1d(static_cast<int>(size_), spectrum_.get(), time_.get(), FFTW_ESTIMATE));
+    }
+
     std::size_t size_;
     std::size_t bins_;
     std::unique_ptr<double[], FftwFree> time_;
