@@ -125,6 +125,7 @@ void expectAllListed(const std::vector<std::string>& pieces, const std::string& 
 const std::string kAudioIo = readFile(kSource / "src/audio_io/audio_io.cpp");
 const std::string kReading = definitionOf(kAudioIo, "std::optional<AudioInput> readInputAudio(");
 const std::vector<std::string> kReportPieces = messagePieces(readFile(kSource / "src/cli/report.cpp"));
+const std::vector<std::string> kOptionPieces = messagePieces(readFile(kSource / "src/cli/options.cpp"));
 
 TEST(ManPage, FormatWithoutWarnings) {
     for (const char* page : {"sorvane.1", "sorvane-seam.1", "sorvane-sustain.1"}) {
@@ -156,6 +157,7 @@ TEST_P(CompanionManPage, DiagnosticsListEveryMessageOfTheProgram) {
     ASSERT_GE(reading.size(), 5u);
     pieces.insert(pieces.end(), reading.begin(), reading.end());
     pieces.insert(pieces.end(), kReportPieces.begin(), kReportPieces.end());
+    pieces.insert(pieces.end(), kOptionPieces.begin(), kOptionPieces.end());
     ASSERT_GE(pieces.size(), 12u);
     expectAllListed(pieces, program + ".1");
 }

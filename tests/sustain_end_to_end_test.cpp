@@ -141,6 +141,8 @@ TEST(SustainExecutable, RefusesWhatItCannotDoBeforeReadingAnything) {
         {{"a.wav"}, usage},
         {{"a.wav", "b.wav", "c.wav"}, "Error: give one input and one output.\n" + usage},
         {{"--crossfade", "abc", "a.wav", "b.wav"}, "Error: --crossfade takes a number greater than 0, not \"abc\".\n" + usage},
+        {{"a.wav", "b.wav", "--crossfade=0"}, "Error: --crossfade takes a number greater than 0, not \"0\".\n" + usage},
+        {{"--no-crossfade=1", "a.wav", "b.wav"}, "Error: option --no-crossfade takes no value.\n" + usage},
         {{"--start", "2", "--end", "1", "a.wav", "b.wav"}, "Error: --end must come after --start.\n" + usage},
         {{"a.wav", "-"}, "Error: the loop points need a file; standard output cannot be read back.\n"},
     };
@@ -151,9 +153,11 @@ TEST(SustainExecutable, RefusesWhatItCannotDoBeforeReadingAnything) {
             EXPECT_EQ(r.err, c.err);
         }
     }
-    const ProgramResult help = runSustain({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u);
+    for (const char* flag : {"--help", "-h"}) {
+        const ProgramResult help = runSustain({"a.wav", flag});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u);
+    }
     EXPECT_EQ(runSustain({"--version"}).out, "sorvane-sustain 1.0.0\n");
 }
 

@@ -18,6 +18,7 @@
 #include "audio_io/audio_io.hpp"
 #include "audio_io/file_descriptor.hpp"
 #include "audio_io/output_target.hpp"
+#include "cli/options.hpp"
 #include "cli/out_of_memory_status.hpp"
 #include "cli/report.hpp"
 #include "seam/seam_judge.hpp"
@@ -53,7 +54,7 @@ void printHelp(std::ostream& out, const std::string& name) {
         << "  --svg PICTURE    draw the seam of the one loop given to PICTURE\n"
         << "  --svg-dir DIR    draw the seam of each loop to DIR/<loop name>.svg\n"
         << "  --shared-scale   draw every channel to the scale of the loudest\n"
-        << "  --help           show this help and exit\n"
+        << "  -h, --help       show this help and exit\n"
         << "  --version        show the version and exit\n"
         << "\n"
         << "Exit status: 0 when every loop is smooth, 1 when at least one is flagged\n"
@@ -63,55 +64,38 @@ void printHelp(std::ostream& out, const std::string& name) {
 // Parses the command line; nullopt when the run ends here with `status`.
 std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                                     int& status) {
-    const std::string name = argc > 0 && argv[0] != nullptr ? argv[0] : "sorvane-seam";
-    Options options;
+    const CommandLineConventions conventions{"sorvane-seam", kUsage, printHelp, kTrouble};
+    const std::optional<ParsedCommandLine> parsed =
+        parseCommandLine(argc, argv, {{"format", '\0', true}, {"svg", '\0', true}, {"svg-dir", '\0', true}, {"shared-scale"}},
+                         conventions, out, err, status);
+    if (!parsed) {
+        return std::nullopt;
+    }
     auto usageError = [&](const std::string& message) {
-        err << message << "Usage: " << name << kUsage << "\n";
+        err << message;
+        printUsage(err, argc, argv, conventions);
         status = kTrouble;
         return std::nullopt;
     };
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            options.loops.push_back(arg);
-            continue;
-        }
-        const bool takesValue = arg == "--format" || arg == "--svg" || arg == "--svg-dir";
-        if (takesValue && i + 1 >= argc) {
-            return usageError("Error: option " + arg + " needs a value.\n");
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-        } else if (arg == "--help") {
-            printHelp(out, name);
-            status = flushReport(out, err) ? kAllSmooth : kTrouble;
-            return std::nullopt;
-        } else if (arg == "--version") {
-            out << "sorvane-seam " << SORVANE_VERSION << "\n";
-            status = flushReport(out, err) ? kAllSmooth : kTrouble;
-            return std::nullopt;
-        } else if (arg == "--shared-scale") {
+    Options options;
+    for (const ParsedOption& option : parsed->options) {
+        if (option.name == "shared-scale") {
             options.sharedScale = true;
-        } else if (arg == "--format") {
-            const std::string format = argv[++i];
-            if (format == "text") {
-                options.format = Format::Text;
-            } else if (format == "tsv") {
-                options.format = Format::Tsv;
-            } else if (format == "json") {
-                options.format = Format::Json;
-            } else {
-                return usageError("Error: unknown format \"" + format + "\"; choose text, tsv or json.\n");
+        } else if (option.name == "format") {
+            const std::map<std::string, Format> formats = {
+                {"text", Format::Text}, {"tsv", Format::Tsv}, {"json", Format::Json}};
+            const auto found = formats.find(option.value);
+            if (found == formats.end()) {
+                return usageError("Error: unknown format \"" + option.value + "\"; choose text, tsv or json.\n");
             }
-        } else if (arg == "--svg") {
-            options.svg = argv[++i];
-        } else if (arg == "--svg-dir") {
-            options.svgDir = argv[++i];
+            options.format = found->second;
+        } else if (option.name == "svg") {
+            options.svg = option.value;
         } else {
-            return usageError("Error: unknown option \"" + arg + "\".\n");
+            options.svgDir = option.value;
         }
     }
+    options.loops = parsed->operands;
     if (options.loops.empty()) {
         return usageError("");
     }

@@ -16,6 +16,7 @@
 #include "audio_io/audio_io.hpp"
 #include "audio_io/file_descriptor.hpp"
 #include "audio_io/output_target.hpp"
+#include "cli/options.hpp"
 #include "cli/out_of_memory_status.hpp"
 #include "cli/report.hpp"
 #include "sustain/loop_points.hpp"
@@ -53,7 +54,7 @@ void printHelp(std::ostream& out, const std::string& name) {
         << "  --crossfade MS        blend at the seam when it needs one (default 30 ms)\n"
         << "  --no-crossfade        never blend: every frame stays as read\n"
         << "  --sfz FILE            also write an SFZ instrument that plays the loop\n"
-        << "  --help                show this help and exit\n"
+        << "  -h, --help            show this help and exit\n"
         << "  --version             show the version and exit\n"
         << "\n"
         << "Exit status: 0 when the note, its loop and the report were written,\n"
@@ -76,62 +77,43 @@ std::optional<double> parseAmount(const std::string& text) {
 
 std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                                     int& status) {
-    const std::string name = argc > 0 && argv[0] != nullptr ? argv[0] : "sorvane-sustain";
-    Options options;
-    status = kFailure;
+    const CommandLineConventions conventions{"sorvane-sustain", kUsage, printHelp, kFailure};
+    const std::optional<ParsedCommandLine> parsed = parseCommandLine(
+        argc, argv,
+        {{"start", '\0', true}, {"end", '\0', true}, {"min-length", '\0', true}, {"crossfade", '\0', true},
+         {"no-crossfade"}, {"sfz", '\0', true}},
+        conventions, out, err, status);
+    if (!parsed) {
+        return std::nullopt;
+    }
     auto usageError = [&](const std::string& message) {
-        err << message << "Usage: " << name << kUsage << "\n";
+        err << message;
+        printUsage(err, argc, argv, conventions);
         return std::nullopt;
     };
-    std::vector<std::string> files;
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (optionsEnded || arg.empty() || arg[0] != '-' || arg == "-") {
-            files.push_back(arg);
+    Options options;
+    for (const ParsedOption& option : parsed->options) {
+        const std::string flag = "--" + option.name;
+        if (option.name == "no-crossfade") {
+            options.crossfade = false;
             continue;
         }
-        const bool takesValue = arg == "--start" || arg == "--end" || arg == "--min-length" ||
-                                arg == "--crossfade" || arg == "--sfz";
-        if (takesValue && i + 1 >= argc) {
-            return usageError("Error: option " + arg + " needs a value.\n");
+        if (option.name == "sfz") {
+            options.sfz = option.value;
+            continue;
         }
-        std::optional<double> amount;
-        if (takesValue && arg != "--sfz") {
-            amount = parseAmount(argv[i + 1]);
-            if (!amount || (arg != "--start" && *amount == 0.0)) {
-                return usageError("Error: " + arg + " takes a number" +
-                                  (arg == "--start" ? " of 0 or more" : " greater than 0") + ", not \"" +
-                                  argv[i + 1] + "\".\n");
-            }
-            ++i;
+        const std::optional<double> amount = parseAmount(option.value);
+        if (!amount || (option.name != "start" && *amount == 0.0)) {
+            return usageError("Error: " + flag + " takes a number" +
+                              (option.name == "start" ? " of 0 or more" : " greater than 0") + ", not \"" +
+                              option.value + "\".\n");
         }
-        if (arg == "--") {
-            optionsEnded = true;
-        } else if (arg == "--help") {
-            printHelp(out, name);
-            status = flushReport(out, err) ? kSuccess : kFailure;
-            return std::nullopt;
-        } else if (arg == "--version") {
-            out << "sorvane-sustain " << SORVANE_VERSION << "\n";
-            status = flushReport(out, err) ? kSuccess : kFailure;
-            return std::nullopt;
-        } else if (arg == "--start") {
-            options.start = amount;
-        } else if (arg == "--end") {
-            options.end = amount;
-        } else if (arg == "--min-length") {
-            options.shortest = amount;
-        } else if (arg == "--crossfade") {
-            options.crossfadeMs = *amount;
-        } else if (arg == "--no-crossfade") {
-            options.crossfade = false;
-        } else if (arg == "--sfz") {
-            options.sfz = argv[++i];
-        } else {
-            return usageError("Error: unknown option \"" + arg + "\".\n");
-        }
+        (option.name == "start"        ? options.start
+         : option.name == "end"        ? options.end
+         : option.name == "min-length" ? options.shortest
+                                       : options.crossfadeMs) = amount;
     }
+    const std::vector<std::string>& files = parsed->operands;
     if (files.size() != 2) {
         return usageError(files.size() > 2 ? "Error: give one input and one output.\n" : "");
     }
