@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <string>
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
@@ -145,6 +147,12 @@ TEST(SeamCommand, DrawsEachLoopButNeverOverOne) {
         EXPECT_EQ(r.err, "Error: picture file " + picture + " is the loop itself; choose another name.\n");
         EXPECT_TRUE(test::readBytes(loops.cut) == before) << picture;
     }
+    // A FIFO that nobody reads is refused at once, not waited on.
+    const std::string fifo = loops.dir.file("fifo.svg");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const ProgramResult r = runSeamExecutable({"--svg", fifo, loops.cut});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "Error writing picture file " + fifo + ": it is a FIFO that no program is reading.\n");
 }
 
 } // namespace

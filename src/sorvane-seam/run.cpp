@@ -116,7 +116,15 @@ bool writePicture(const std::string& path, const std::string& svg, const std::ve
     FileDescriptor fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
     const bool created = static_cast<bool>(fd);
     if (!fd && errno == EEXIST) {
-        fd = FileDescriptor(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+        // Without a wait: a FIFO that nobody reads would hold the run for ever.
+        fd = FileDescriptor(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (!fd && errno == ENXIO) {
+            err << "Error writing picture file " << path << ": it is a FIFO that no program is reading.\n";
+            return false;
+        }
+        if (fd) {
+            fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+        }
     }
     struct stat st {};
     int error = !fd || fstat(fd.get(), &st) != 0 ? errno : 0;
