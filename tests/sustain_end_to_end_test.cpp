@@ -78,6 +78,47 @@ TEST(SustainExecutable, MarksTheLoopInPlaceLeavingNothingElse) {
               r.out.substr(at + 11, r.out.find(' ', at) - at - 11));
 }
 
+struct SfzPathCase {
+    const char* name;
+    const char* output; // in the test's folder; "note.wav" is in place
+    const char* sfz;
+    const char* reason; // after "Error"
+};
+
+void PrintTo(const SfzPathCase& c, std::ostream* os) { *os << c.name; }
+
+class SfzPathTest : public ::testing::TestWithParam<SfzPathCase> {};
+
+// An SFZ path that names a sound, by any spelling and whether or not it
+// exists yet, or that cannot be written, is refused before anything is
+// written: the note stays as it was and nothing is left behind.
+TEST_P(SfzPathTest, IsRefusedBeforeAnythingIsWritten) {
+    const SfzPathCase& c = GetParam();
+    TempDir dir;
+    const std::string note = dir.file("note.wav");
+    test::writeAudio(note, kWav16, 48000, 2, test::sustainedNote(kNote));
+    const test::Bytes before = test::readBytes(note);
+    const std::string sfz = dir.file(c.sfz);
+    const ProgramResult r = runSustain({note, dir.file(c.output), "--sfz", sfz});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(c.reason).find("SFZ file") == 0
+                         ? "Error: " + std::string(c.reason).replace(9, 4, sfz) + "\n"
+                         : "Error writing SFZ file " + sfz + ": " + c.reason + "\n");
+    EXPECT_TRUE(test::readBytes(note) == before);
+    EXPECT_EQ(test::entriesOf(dir.path().string()), std::vector<std::string>{"note.wav"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SfzPathTest,
+    ::testing::Values(
+        SfzPathCase{"theOutputYetToBe", "out.wav", "out.wav", "SFZ file PATH is one of the sound files; choose another name."},
+        SfzPathCase{"theOutputSpelledOtherwise", "out.wav", "./sub/../out.wav",
+                    "SFZ file PATH is one of the sound files; choose another name."},
+        SfzPathCase{"aMissingFolderInPlace", "note.wav", "missing/note.sfz",
+                    "System error : No such file or directory. Nothing was written."}),
+    [](const ::testing::TestParamInfo<SfzPathCase>& param) { return std::string(param.param.name); });
+
 struct FailureCase {
     const char* name;
     const char* file;

@@ -1,10 +1,14 @@
 #include "audio_io/interrupt_cleanup.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <mutex>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -15,10 +19,18 @@ namespace sorvane {
 namespace {
 
 // A signal handler can reach nothing but static storage, and may only call
-// async-signal-safe functions: the path is kept in a fixed array, and it is
-// armed only once it is complete.
-char temporaryPath[PATH_MAX];
-volatile std::sig_atomic_t temporaryArmed = 0;
+// async-signal-safe functions: each path is kept in a fixed array, and armed
+// only once it is complete. A run may write several files at once (a note
+// and its SFZ, the notes of an instrument on several threads).
+constexpr std::size_t kTemporarySlots = 64;
+struct TemporarySlot {
+    char path[PATH_MAX];
+    std::atomic<bool> armed{false};
+    bool taken = false; // by a file being written; guarded by slotsMutex
+};
+TemporarySlot slots[kTemporarySlots];
+std::mutex slotsMutex;
+static_assert(std::atomic<bool>::is_always_lock_free, "the handler reads the flags");
 
 // Every signal whose default action ends the process and that a handler may
 // catch: the terminal's and kill's, timers', the user signals, resource
@@ -37,8 +49,10 @@ bool endsTheProcess(int signal) {
 }
 
 extern "C" void removeTemporaryAndEnd(int signal) {
-    if (temporaryArmed != 0) {
-        unlink(temporaryPath);
+    for (TemporarySlot& slot : slots) {
+        if (slot.armed.load(std::memory_order_acquire)) {
+            unlink(slot.path);
+        }
     }
     // The signal is blocked while its handler runs; once the handler
     // returns it is delivered again, now with its default action.
@@ -78,25 +92,36 @@ void installSignalHandling() {
 }
 
 int createTemporaryFile(std::string& pattern) {
-    if (pattern.size() >= sizeof temporaryPath) {
+    if (pattern.size() >= PATH_MAX) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    const sigset_t held = cleanupSignals();
-    sigset_t previous;
-    sigprocmask(SIG_BLOCK, &held, &previous);
-    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-    const int error = errno;
-    if (fd >= 0) {
-        std::memcpy(temporaryPath, pattern.c_str(), pattern.size() + 1);
-        temporaryArmed = 1;
+    const std::lock_guard<std::mutex> lock(slotsMutex);
+    TemporarySlot* slot = std::find_if(std::begin(slots), std::end(slots), [](const TemporarySlot& s) { return !s.taken; });
+    if (slot == std::end(slots)) {
+        errno = EMFILE;
+        return -1;
     }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    errno = error;
+    const HeldSignals held;
+    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd >= 0) {
+        std::memcpy(slot->path, pattern.c_str(), pattern.size() + 1);
+        slot->taken = true;
+        slot->armed.store(true, std::memory_order_release);
+    }
     return fd;
 }
 
-void forgetTemporaryFile() { temporaryArmed = 0; }
+void forgetTemporaryFile(const std::string& path) {
+    const std::lock_guard<std::mutex> lock(slotsMutex);
+    for (TemporarySlot& slot : slots) {
+        if (slot.taken && path == slot.path) {
+            slot.armed.store(false, std::memory_order_release);
+            slot.taken = false;
+            return;
+        }
+    }
+}
 
 HeldSignals::HeldSignals() {
     const sigset_t held = cleanupSignals();

@@ -20,8 +20,8 @@ void installSignalHandling();
 // (close-on-exec), or -1 with errno set.
 int createTemporaryFile(std::string& pattern);
 
-// Tells the handler that the temporary file was renamed or removed.
-void forgetTemporaryFile();
+// Tells the handler that the temporary file `path` was renamed or removed.
+void forgetTemporaryFile(const std::string& path);
 
 // Holds back the signals above in the calling thread while it lives: a
 // stretch that must not stop half-way (an old file being overwritten) runs

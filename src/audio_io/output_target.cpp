@@ -64,7 +64,7 @@ bool operator==(const FileIdentity& a, const FileIdentity& b) { return a.device 
 OutputTarget::~OutputTarget() {
     if (!temporary_.empty()) {
         unlink(temporary_.c_str());
-        forgetTemporaryFile();
+        forgetTemporaryFile(temporary_);
     }
 }
 
@@ -154,7 +154,7 @@ std::optional<std::string> OutputTarget::openCopyInto(FileDescriptor existing, c
         fd = FileDescriptor(createTemporaryFile(pattern));
         if (fd) {
             unlink(pattern.c_str());
-            forgetTemporaryFile();
+            forgetTemporaryFile(pattern);
         }
     }
     if (!fd) {
@@ -241,7 +241,7 @@ std::optional<std::string> OutputTarget::commitReplacement() {
     if (rename(temporary_.c_str(), target_.c_str()) != 0) {
         return systemErrorText(errno);
     }
-    forgetTemporaryFile();
+    forgetTemporaryFile(temporary_);
     temporary_.clear();
     if (replaced_) {
         if (const int error = syncDirectory(directory_)) {

@@ -167,19 +167,31 @@ std::string sfzText(const Options& options, const SustainLoop& loop) {
     return text;
 }
 
-bool writeSfz(const Options& options, const SustainLoop& loop, std::ostream& err) {
-    OutputTarget target;
+// Writes the SFZ text through a target opened before the note was written,
+// so that a path that cannot be written is found before anything is.
+bool writeSfz(const Options& options, OutputTarget& target, const SustainLoop& loop, std::ostream& err) {
     const std::string text = sfzText(options, loop);
-    std::optional<std::string> failure = target.open(*options.sfz, std::nullopt);
-    if (!failure) {
-        const int error = writeAll(target.fd(), text.data(), text.size());
-        failure = error != 0 ? std::optional<std::string>(systemErrorText(error)) : target.commit();
-    }
+    const int error = writeAll(target.fd(), text.data(), text.size());
+    const std::optional<std::string> failure =
+        error != 0 ? std::optional<std::string>(systemErrorText(error)) : target.commit();
     if (failure) {
         err << "Error writing SFZ file " << *options.sfz << ": " << *failure << "\n";
         return false;
     }
     return true;
+}
+
+// Whether two paths name the same file, existing or not yet made: by
+// identity, and by where they lead once links and "./" are resolved.
+bool sameFile(const std::string& a, const std::string& b) {
+    namespace fs = std::filesystem;
+    const std::optional<FileIdentity> first = identityOfPath(a);
+    if (first && first == identityOfPath(b)) {
+        return true;
+    }
+    std::error_code ignored;
+    const fs::path left = fs::weakly_canonical(fs::absolute(a), ignored);
+    return !left.empty() && left == fs::weakly_canonical(fs::absolute(b), ignored);
 }
 
 void printReport(std::ostream& out, const Options& options, const SustainLoop& loop, int sampleRate) {
@@ -241,7 +253,8 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     }
     if (options.sfz) {
         const std::optional<FileIdentity> sfz = identityOfPath(*options.sfz);
-        if (sfz && (sfz == input->identity || sfz == identityOfPath(options.output))) {
+        if ((sfz && sfz == input->identity) || sameFile(*options.sfz, options.output) ||
+            (in != "-" && sameFile(*options.sfz, in))) {
             err << "Error: SFZ file " << *options.sfz << " is one of the sound files; choose another name.\n";
             return kFailure;
         }
@@ -274,13 +287,20 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (loop.pitch.pitched) {
         points.midiNote = midiNoteOf(loop.frequency);
     }
+    OutputTarget sfz;
+    if (options.sfz) {
+        if (const std::optional<std::string> failure = sfz.open(*options.sfz, std::nullopt)) {
+            err << "Error writing SFZ file " << *options.sfz << ": " << *failure << " Nothing was written.\n";
+            return kFailure;
+        }
+    }
     const std::unique_ptr<LoopSource> sound = sustainedSound(input->left, input->right, info.channels, loop);
     std::ostringstream writing;
     if (!writeOutputAudio(options.output, info, *sound, writing, input->identity, loopPointWriter(info.format, points))) {
         err << options.output << ": " << writing.str();
         return kFailure;
     }
-    if (options.sfz && !writeSfz(options, loop, err)) {
+    if (options.sfz && !writeSfz(options, sfz, loop, err)) {
         return kFailure;
     }
     printReport(out, options, loop, rate);
