@@ -72,7 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::unique_ptr<sorvane::LoopSource> loop =
             sorvane::makeLoop(mode.mode, audio->left, audio->right, channels, percent);
         if (loop && loop->frames() * loop->channels() <= kMaxWrittenSamples) {
-            sorvane::writeOutputAudio(output, audio->info, *loop, err, audio->identity);
+            sorvane::OutputPlan plan = sorvane::planOutput(output, *audio);
+            plan.extras = sorvane::metadataWriter(audio->metadata, plan.info.format, sorvane::AudioKept::New, std::nullopt);
+            sorvane::writeOutputAudio(output, plan, *loop, err);
         } else if (loop) {
             // Too long to write: still build every frame, where the faults would be.
             std::vector<double> block(4096 * loop->channels());

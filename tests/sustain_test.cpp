@@ -10,7 +10,7 @@
 #include <taglib/tpropertymap.h>
 
 #include "audio_io/audio_io.hpp"
-#include "sustain/loop_points.hpp"
+#include "metadata/file_metadata.hpp"
 #include "sustain/sustain_loop.hpp"
 #include "test_support.hpp"
 
@@ -200,9 +200,8 @@ TEST_P(LoopPointsRoundTrip, SurviveInEveryCarrier) {
     LoopPoints points{1234, 20011, 69.0 + 0.37};
     SustainLoop nothingBlended;
     std::ostringstream err;
-    ASSERT_TRUE(writeOutputAudio(path, info, *sustainedSound(left, left, 1, nothingBlended), err, std::nullopt,
-                                 loopPointWriter(info.format, points)))
-        << err.str();
+    const OutputPlan plan{info, {}, {}, metadataWriter(FileMetadata{info.format, {}, {}, {}}, info.format, AudioKept::Same, points)};
+    ASSERT_TRUE(writeOutputAudio(path, plan, *sustainedSound(left, left, 1, nothingBlended), err)) << err.str();
 
     if (loopCarrierOf(info.format) == LoopCarrier::XiphComments) {
         const TagLib::FileRef file(path.c_str());
@@ -233,28 +232,6 @@ INSTANTIATE_TEST_SUITE_P(Carriers, LoopPointsRoundTrip,
                                            CarrierCase{"vorbis", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
                                            CarrierCase{"opus", SF_FORMAT_OGG | SF_FORMAT_OPUS}),
                          [](const ::testing::TestParamInfo<CarrierCase>& param) { return std::string(param.param.name); });
-
-// An output overwritten in place, in a folder that may not be written, is
-// open for writing only; the points are still added and read back.
-TEST(LoopPoints, AmendAFileOpenForWritingOnly) {
-    TempDir dir;
-    const std::string path = dir.file("note.aiff");
-    test::writeAudio(path, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 44100, 1, std::vector<double>(5000, 0.25));
-    const LoopPoints points{100, 4000, 60.0};
-    const OutputExtras extras = loopPointWriter(SF_FORMAT_AIFF | SF_FORMAT_PCM_16, points);
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(extras.afterClose(fd, 0), std::nullopt);
-    close(fd);
-    SF_INFO info{};
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-    ASSERT_NE(file, nullptr);
-    SF_INSTRUMENT instrument{};
-    EXPECT_EQ(sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument), SF_TRUE);
-    sf_close(file);
-    EXPECT_EQ(instrument.loops[0].start, 100u);
-    EXPECT_EQ(instrument.loops[0].end, 4000u);
-}
 
 TEST(UnityNote, IsTheNoteBelowAndTheCentsAboveIt) {
     EXPECT_EQ(unityNoteOf(69.37).note, 69);

@@ -6,10 +6,13 @@
 #include <limits>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "audio_io/descriptor_io.hpp"
+#include "audio_io/file_descriptor.hpp"
+#include "audio_io/output_format.hpp"
 #include "audio_io/sndfile_handle.hpp"
 
 namespace sorvane {
@@ -31,50 +34,6 @@ constexpr std::uint64_t kUnconfirmedReserveFrames = 1 << 16;
 // lowest rate packs about 64 a byte and lossless silence more; a declared
 // length beyond this is not reserved for ahead but grown into.
 constexpr std::uint64_t kCompressedSamplesPerByte = 256;
-
-// The fewest bits a sample of an uncompressed encoding takes, or 0 when the
-// encoding is compressed and a file's size says little of its length.
-unsigned fewestBitsPerSample(int format) {
-    const int container = format & SF_FORMAT_TYPEMASK;
-    if (container == SF_FORMAT_FLAC || container == SF_FORMAT_OGG || container == SF_FORMAT_MPEG) {
-        return 0;
-    }
-    switch (format & SF_FORMAT_SUBMASK) {
-    case SF_FORMAT_PCM_S8:
-    case SF_FORMAT_PCM_U8:
-    case SF_FORMAT_ULAW:
-    case SF_FORMAT_ALAW:
-    case SF_FORMAT_DPCM_8:
-        return 8;
-    case SF_FORMAT_PCM_16:
-    case SF_FORMAT_DPCM_16:
-        return 16;
-    case SF_FORMAT_PCM_24:
-        return 24;
-    case SF_FORMAT_PCM_32:
-    case SF_FORMAT_FLOAT:
-        return 32;
-    case SF_FORMAT_DOUBLE:
-        return 64;
-    case SF_FORMAT_IMA_ADPCM:
-    case SF_FORMAT_MS_ADPCM:
-    case SF_FORMAT_VOX_ADPCM:
-    case SF_FORMAT_G721_32:
-    case SF_FORMAT_NMS_ADPCM_32:
-        return 4;
-    case SF_FORMAT_G723_24:
-    case SF_FORMAT_NMS_ADPCM_24:
-        return 3;
-    case SF_FORMAT_G723_40:
-        return 5;
-    case SF_FORMAT_NMS_ADPCM_16:
-        return 2;
-    case SF_FORMAT_GSM610: // 33 bytes for 160 samples
-        return 1;
-    default:
-        return 0;
-    }
-}
 
 // What libsndfile gives when it has an error without a number of its own:
 // some codecs leave -1, for which libsndfile's text would be printed to
@@ -148,6 +107,31 @@ constexpr const char* kMp3Unencodable =
 std::optional<std::string> writeBlock(SNDFILE* handle, const double* samples, sf_count_t count) {
     if (sf_writef_double(handle, samples, count) != count || sf_error(handle) != SF_ERR_NO_ERROR) {
         return libraryErrorText(handle);
+    }
+    return std::nullopt;
+}
+
+// Only a caller with loop points asks for a file, and its manual has the words.
+std::string needsAFile(const std::string& path) { return path + " is a pipe or device; the loop points need a file."; }
+
+// Sets a lossy encoder as the plan says, and lets a WAV chosen as RF64 for
+// its size go back to a plain WAV should it come out smaller.
+std::optional<std::string> configureEncoder(SNDFILE* handle, int format, const OutputPlan& plan) {
+    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RF64 && (plan.info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RF64) {
+        sf_command(handle, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    }
+    // The level first: libsndfile maps it anew whenever the mode changes.
+    if (plan.encoder.compressionLevel) {
+        double level = *plan.encoder.compressionLevel;
+        if (sf_command(handle, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level) != SF_TRUE) {
+            return std::string("libsndfile would not set the encoder's quality");
+        }
+    }
+    if (plan.encoder.bitrateMode) {
+        int mode = *plan.encoder.bitrateMode;
+        if (sf_command(handle, SFC_SET_BITRATE_MODE, &mode, sizeof mode) != SF_TRUE) {
+            return std::string("libsndfile would not set the encoder's bit rate mode");
+        }
     }
     return std::nullopt;
 }
@@ -263,18 +247,33 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
         err << "Error reading input file: " << libraryErrorText(handle.get()) << "\n";
         return std::nullopt;
     }
+    input.metadata = readMetadata(handle.get(), input.info, path, fileBytes);
+    input.bitRateKbps = bitRateOf(path, input.info, fileBytes);
     return input;
 }
 
-std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_INFO& inputInfo,
-                                              const LoopSource& loop, std::ostream& err,
-                                              const std::optional<FileIdentity>& replaces,
-                                              const OutputExtras& extras) {
+OutputPlan planOutput(const std::string& path, const AudioInput& input) {
+    OutputPlan plan;
+    plan.info.samplerate = input.info.samplerate;
+    plan.info.channels = input.info.channels;
+    plan.info.format = path == "-" ? input.info.format : outputFormatFor(path, input.info);
+    plan.encoder = encoderSettingsFor(plan.info.format, plan.info.channels, plan.info.samplerate, input.bitRateKbps);
+    plan.replaces = input.identity;
+    return plan;
+}
+
+std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const OutputPlan& plan, const LoopSource& loop,
+                                              std::ostream& err) {
     SF_INFO outInfo{};
-    outInfo.samplerate = inputInfo.samplerate;
-    outInfo.channels = inputInfo.channels;
-    outInfo.format = inputInfo.format;
+    outInfo.samplerate = plan.info.samplerate;
+    outInfo.channels = plan.info.channels;
     const auto frames = static_cast<sf_count_t>(loop.frames());
+    const SizedFormat sized = formatForSize(plan.info.format, plan.info.channels, loop.frames());
+    if (sized.tooLarge) {
+        err << "Error opening output file: " << *sized.tooLarge << "\n";
+        return std::nullopt;
+    }
+    outInfo.format = sized.format;
     if (frames == 0 && (outInfo.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG &&
         (outInfo.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS) {
         // libsndfile writes such a file, but cannot open it again.
@@ -283,14 +282,12 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
     }
 
     OutputTarget target;
-    if (const std::optional<std::string> reason = target.open(path, replaces)) {
+    if (const std::optional<std::string> reason = target.open(path, plan.replaces)) {
         err << "Error opening output file: " << *reason << "\n";
         return std::nullopt;
     }
-    if (extras.afterClose && !target.positioned()) {
-        // Only a caller with extras gets here, and its manual has the words.
-        const std::string reason = path + " is a pipe or device; the loop points need a file.";
-        err << "Error opening output file: " << reason << "\n";
+    if (plan.extras.needsFile && !target.positioned()) {
+        err << "Error opening output file: " << needsAFile(path) << "\n";
         return std::nullopt;
     }
     // A pipe goes to libsndfile as a descriptor, so that it writes only the
@@ -307,9 +304,9 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
         }
         return std::nullopt;
     }
-    std::optional<std::string> failure;
-    if (extras.beforeFrames) {
-        failure = extras.beforeFrames(handle.get());
+    std::optional<std::string> failure = configureEncoder(handle.get(), outInfo.format, plan);
+    if (!failure && plan.extras.beforeFrames) {
+        failure = plan.extras.beforeFrames(handle.get());
     }
     if (!failure) {
         failure = writeFrames(handle.get(), outInfo.format, loop);
@@ -322,8 +319,8 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
     } else if (!failure && closed != 0) {
         failure = closed > 0 ? std::string(sf_error_number(closed)) : std::string(kNoReason);
     }
-    if (!failure && extras.afterClose) {
-        failure = extras.afterClose(target.fd(), target.base());
+    if (!failure && plan.extras.afterClose && target.positioned()) {
+        failure = plan.extras.afterClose(target.fd(), target.base());
     }
     if (!failure) {
         failure = target.commit();
@@ -333,6 +330,56 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_
         return std::nullopt;
     }
     return static_cast<std::uint64_t>(frames);
+}
+
+bool copyOutputFile(const std::string& path, const std::string& source, const OutputPlan& plan, std::ostream& err) {
+    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!in) {
+        err << "Error reading input file: " << systemErrorText(errno) << "\n";
+        return false;
+    }
+    OutputTarget target;
+    if (const std::optional<std::string> reason = target.open(path, plan.replaces)) {
+        err << "Error opening output file: " << *reason << "\n";
+        return false;
+    }
+    if (plan.extras.needsFile && !target.positioned()) {
+        err << "Error opening output file: " << needsAFile(path) << "\n";
+        return false;
+    }
+    std::optional<std::string> failure;
+    std::vector<char> block(std::size_t{1} << 20);
+    for (off_t at = 0; !failure;) {
+        const ssize_t got = read(in.get(), block.data(), block.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            err << "Error reading input file: " << systemErrorText(errno) << "\n";
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        const int error = target.positioned()
+                              ? writeAllAt(target.fd(), block.data(), static_cast<std::size_t>(got), target.base() + at)
+                              : writeAll(target.fd(), block.data(), static_cast<std::size_t>(got));
+        if (error != 0) {
+            failure = systemErrorText(error);
+        }
+        at += got;
+    }
+    if (!failure && plan.extras.afterClose && target.positioned()) {
+        failure = plan.extras.afterClose(target.fd(), target.base());
+    }
+    if (!failure) {
+        failure = target.commit();
+    }
+    if (failure) {
+        err << "Error writing output file: " << *failure << "\n";
+        return false;
+    }
+    return true;
 }
 
 } // namespace sorvane

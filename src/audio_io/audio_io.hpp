@@ -8,8 +8,11 @@
 
 #include <sndfile.h>
 
+#include "audio_io/output_extras.hpp"
+#include "audio_io/output_format.hpp"
 #include "audio_io/output_target.hpp"
 #include "loops/loop_builders.hpp"
+#include "metadata/file_metadata.hpp"
 
 namespace sorvane {
 
@@ -18,6 +21,8 @@ struct AudioInput {
     ChannelBuffer left;
     ChannelBuffer right; // empty for a mono input: a mono file is held once
     std::optional<FileIdentity> identity;
+    FileMetadata metadata;
+    std::optional<double> bitRateKbps; // what a lossy output of it is encoded at, at least
 };
 
 // Reads a mono or stereo file into two channel buffers holding the frames the
@@ -32,26 +37,34 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
 // more.
 std::uint64_t framesWorthReserving(const SF_INFO& info, std::optional<std::uint64_t> fileBytes);
 
-// Writes `loop` to `path`, block by block as it is built, with the input's
-// sample rate, channel count and format. Returns the number of frames written, or nothing after writing the
-// reason to `err`. A regular file (the input itself included, `replaces`) is
-// written beside its place and takes it only once complete: a failure leaves
-// what was there as it was, and no fragment behind.
-// What a caller adds to a file as it is written. Each returns nothing, or
-// why it failed, which fails the write as any other cause would.
-struct OutputExtras {
-    // On the open file, before the first frame (for metadata libsndfile
-    // writes into the header).
-    std::function<std::optional<std::string>(SNDFILE*)> beforeFrames;
-    // On the complete, closed file before it takes its place: its descriptor,
-    // readable and writable at any offset from `base`. A pipe or a
-    // character device, which cannot be amended, is refused up front.
-    std::function<std::optional<std::string>(int fd, off_t base)> afterClose;
+// How a loop is written: the format (with the input's rate and channels),
+// the lossy encoder's settings, the file it may replace (the input, which is
+// then replaced only once the loop is complete), and what goes with the audio.
+struct OutputPlan {
+    SF_INFO info{};
+    EncoderSettings encoder;
+    std::optional<FileIdentity> replaces;
+    OutputExtras extras;
 };
 
-std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const SF_INFO& inputInfo,
-                                              const LoopSource& loop, std::ostream& err,
-                                              const std::optional<FileIdentity>& replaces = std::nullopt,
-                                              const OutputExtras& extras = {});
+// The plan for writing a loop of `input` to `path`: the format its name asks
+// for, an encoder at no lower a rate than the input's, and nothing besides
+// the audio (the caller adds what should go with it).
+OutputPlan planOutput(const std::string& path, const AudioInput& input);
+
+// Writes `loop` to `path`, block by block as it is built, as `plan` says.
+// Returns the number of frames written, or nothing after writing the reason
+// to `err`. A regular file (the input itself included) is written beside its
+// place and takes it only once complete: a failure leaves what was there as
+// it was, and no fragment behind. A WAV that would pass 4 GiB is written as
+// RF64; a format with a smaller limit of its own is refused before writing.
+std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const OutputPlan& plan, const LoopSource& loop,
+                                              std::ostream& err);
+
+// Writes the file at `source` to `path` byte for byte, with the plan's
+// extras added once it is complete (tags into a lossy file whose packets
+// must not be encoded again), by the same safe path. False after writing
+// the reason to `err`.
+bool copyOutputFile(const std::string& path, const std::string& source, const OutputPlan& plan, std::ostream& err);
 
 } // namespace sorvane

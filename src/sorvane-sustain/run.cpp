@@ -19,7 +19,7 @@
 #include "cli/options.hpp"
 #include "cli/out_of_memory_status.hpp"
 #include "cli/report.hpp"
-#include "sustain/loop_points.hpp"
+#include "metadata/loop_points.hpp"
 #include "sustain/sustain_loop.hpp"
 
 namespace sorvane {
@@ -245,12 +245,18 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         return kFailure;
     }
     const SF_INFO& info = input->info;
-    if (!loopCarrierOf(info.format)) {
-        err << in << ": Error: " << containerName(info.format)
-            << " files cannot carry loop points; nothing was written. Convert the note to WAV, AIFF, FLAC, Ogg "
-               "Vorbis or Ogg Opus first.\n";
+    OutputPlan plan = planOutput(options.output, *input);
+    if (!loopCarrierOf(plan.info.format)) {
+        err << options.output << ": Error: " << containerName(plan.info.format)
+            << " files cannot carry loop points; nothing was written. Name the output .wav, .aiff, .flac, .ogg or "
+               ".opus.\n";
         return kFailure;
     }
+    // A lossy note keeps its packets as they were, and gains the loop's
+    // comments alone: decoding and encoding it again would cost quality on
+    // every run. Only a blend asked for makes new audio of it.
+    const bool lossy = isLossy(info.format);
+    const bool keepPackets = lossy && plan.info.format == info.format && !options.crossfadeMs && in != "-";
     if (options.sfz) {
         const std::optional<FileIdentity> sfz = identityOfPath(*options.sfz);
         if ((sfz && sfz == input->identity) || sameFile(*options.sfz, options.output) ||
@@ -273,7 +279,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         settings.shortestLoop = frames(*options.shortest);
     }
     settings.crossfadeMs = options.crossfadeMs;
-    settings.crossfade = options.crossfade;
+    settings.crossfade = options.crossfade && !keepPackets;
     const std::variant<SustainLoop, std::string> found =
         findSustainLoop(input->left, input->right, info.channels, rate, settings);
     if (const auto* reason = std::get_if<std::string>(&found)) {
@@ -296,7 +302,12 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     }
     const std::unique_ptr<LoopSource> sound = sustainedSound(input->left, input->right, info.channels, loop);
     std::ostringstream writing;
-    if (!writeOutputAudio(options.output, info, *sound, writing, input->identity, loopPointWriter(info.format, points))) {
+    // Everything the note carries stays, but its old loop points.
+    plan.extras = metadataWriter(keepPackets ? FileMetadata{info.format, {}, {}, {}} : input->metadata,
+                                 plan.info.format, AudioKept::Same, points);
+    const bool written = keepPackets ? copyOutputFile(options.output, in, plan, writing)
+                                     : writeOutputAudio(options.output, plan, *sound, writing).has_value();
+    if (!written) {
         err << options.output << ": " << writing.str();
         return kFailure;
     }

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <sys/types.h>
+
+#include <sndfile.h>
+
+namespace sorvane {
+
+// What a caller adds to a file as it is written besides the audio (tags,
+// chunks, loop points). Each returns nothing, or why it failed, which fails
+// the write as any other cause would.
+struct OutputExtras {
+    // On the open file, before the first frame (for what libsndfile writes
+    // into the header).
+    std::function<std::optional<std::string>(SNDFILE*)> beforeFrames;
+    // On the complete, closed file before it takes its place: its descriptor,
+    // readable and writable at any offset from `base`. Skipped for a pipe or
+    // a character device, which cannot be amended...
+    std::function<std::optional<std::string>(int fd, off_t base)> afterClose;
+    // ...unless what it adds is the point of the file (loop points): then
+    // such an output is refused up front.
+    bool needsFile = false;
+};
+
+} // namespace sorvane
