@@ -1,0 +1,295 @@
+// What a file carries besides its audio, through the real programs, read
+// back by other code than ours: a chunk walker of this file for WAV and
+// AIFF, metaflac (and flac -t) for FLAC, vorbiscomment for Ogg Vorbis,
+// libopusfile for Ogg Opus.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opus/opusfile.h>
+#include <taglib/flacfile.h>
+#include <taglib/flacpicture.h>
+#include <taglib/opusfile.h>
+#include <taglib/vorbisfile.h>
+
+#include "audio_io/sndfile_handle.hpp"
+#include "test_support.hpp"
+
+namespace sorvane {
+namespace {
+
+using test::Bytes;
+using test::ProgramResult;
+using test::TempDir;
+
+struct RawChunk {
+    std::string id;
+    Bytes data;
+};
+
+// The chunks of a RIFF or FORM file, read as their specifications lay them out.
+std::vector<RawChunk> chunksOf(const std::string& path) {
+    const Bytes b = test::readBytes(path);
+    const bool big = b.size() >= 4 && std::memcmp(b.data(), "FORM", 4) == 0;
+    std::vector<RawChunk> chunks;
+    for (std::size_t at = 12; at + 8 <= b.size();) {
+        std::uint32_t size = 0;
+        for (int k = 0; k < 4; ++k) {
+            size |= static_cast<std::uint32_t>(b[at + 4 + static_cast<std::size_t>(big ? 3 - k : k)]) << (8 * k);
+        }
+        const std::size_t end = std::min(b.size(), at + 8 + size);
+        chunks.push_back({std::string(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 4)),
+                          Bytes(b.begin() + static_cast<std::ptrdiff_t>(at + 8), b.begin() + static_cast<std::ptrdiff_t>(end))});
+        at += 8 + size + (size & 1U);
+    }
+    return chunks;
+}
+
+void appendChunk(const std::string& path, const RawChunk& chunk) {
+    Bytes b = test::readBytes(path);
+    const bool big = std::memcmp(b.data(), "FORM", 4) == 0;
+    if (b.size() % 2 != 0) {
+        b.push_back(0);
+    }
+    b.insert(b.end(), chunk.id.begin(), chunk.id.end());
+    const auto put = [&](std::size_t at, std::uint32_t v) {
+        for (int k = 0; k < 4; ++k) {
+            b[at + static_cast<std::size_t>(big ? 3 - k : k)] = static_cast<unsigned char>(v >> (8 * k));
+        }
+    };
+    b.resize(b.size() + 4);
+    put(b.size() - 4, static_cast<std::uint32_t>(chunk.data.size()));
+    b.insert(b.end(), chunk.data.begin(), chunk.data.end());
+    if (chunk.data.size() % 2 != 0) {
+        b.push_back(0);
+    }
+    put(4, static_cast<std::uint32_t>(b.size() - 8));
+    test::writeBytes(path, b);
+}
+
+std::string run(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    std::string out;
+    char buffer[4096];
+    for (std::size_t got = 0; pipe && (got = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
+        out.append(buffer, got);
+    }
+    return out;
+}
+
+// Comments as NAME=value lines, the name in capitals, sorted.
+std::vector<std::string> commentsOf(const std::string& path, const std::string& carrier) {
+    std::vector<std::string> lines;
+    if (carrier == "opus") {
+        int error = 0;
+        OggOpusFile* file = op_open_file(path.c_str(), &error);
+        EXPECT_NE(file, nullptr) << path;
+        if (file != nullptr) {
+            const OpusTags* tags = op_tags(file, -1);
+            for (int i = 0; i < tags->comments; ++i) {
+                lines.emplace_back(tags->user_comments[i], static_cast<std::size_t>(tags->comment_lengths[i]));
+            }
+            op_free(file);
+        }
+    } else {
+        std::string text = run((carrier == "flac" ? "metaflac --export-tags-to=- '" : "vorbiscomment -l -R '") + path + "'");
+        for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
+            end = std::min(text.find('\n', at), text.size());
+            lines.push_back(text.substr(at, end - at));
+        }
+    }
+    for (std::string& line : lines) {
+        std::transform(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(line.find('=')), line.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+const std::string kPicture = [] {
+    std::string png = "\x89PNG\r\n\x1a\n";
+    png += std::string(300, 'p'); // only its bytes matter here
+    return png;
+}();
+
+// The FLAC picture block of kPicture, as METADATA_BLOCK_PICTURE holds it in base64.
+std::string pictureComment() {
+    TagLib::FLAC::Picture picture;
+    picture.setType(TagLib::FLAC::Picture::FrontCover);
+    picture.setMimeType("image/png");
+    picture.setData(TagLib::ByteVector(kPicture.data(), static_cast<unsigned>(kPicture.size())));
+    return "METADATA_BLOCK_PICTURE=" + std::string(picture.render().toBase64().data(), picture.render().toBase64().size());
+}
+
+struct Carrier {
+    const char* name;
+    int format;
+};
+
+// What describes the recording, on top of the audio, and what points into it.
+std::vector<RawChunk> describingChunks(const std::string& carrier) {
+    if (carrier == "wav") {
+        Bytes bext(602, 'b');
+        bext.insert(bext.end(), {'H', 'i', 's', 't'});
+        return {{"bext", bext}, {"iXML", Bytes{'<', 'i', '/', '>', '\n'}}, {"xtra", Bytes(60000, 'x')}};
+    }
+    return {{"APPL", Bytes{'s', 'r', 'v', 'n', 'd', 'a', 't'}}, {"xtra", Bytes(60000, 'x')}};
+}
+
+RawChunk pointingChunk(const std::string& carrier) {
+    if (carrier == "wav") { // one cue point at frame 300
+        return {"cue ", Bytes{1, 0, 0, 0, 1, 0, 0, 0, 44, 1, 0, 0, 'd', 'a', 't', 'a', 0, 0, 0, 0, 0, 0, 0, 0, 44, 1, 0, 0}};
+    }
+    return {"MARK", Bytes{0, 1, 0, 7, 0, 0, 1, 44, 4, 'u', 's', 'e', 'r', 0}}; // marker 7 "user" at frame 300
+}
+
+const std::vector<std::string> kComments = {"ARTIST=Åse Fjeld", "COPYRIGHT=CC0", "REPLAYGAIN_TRACK_GAIN=-3.20 dB",
+                                            "TITLE=Kelp at dusk"};
+
+void makeNote(const std::string& path, const Carrier& carrier) {
+    test::writeAudio(path, carrier.format, 48000, 2, test::sustainedNote({48000, 2, 220.0, 2.0, 0.002, 0.001}));
+    const std::string name = carrier.name;
+    if (name == "wav" || name == "aiff") {
+        for (const RawChunk& chunk : describingChunks(name)) {
+            appendChunk(path, chunk);
+        }
+        appendChunk(path, pointingChunk(name));
+        return;
+    }
+    const TagLib::ByteVector picture(kPicture.data(), static_cast<unsigned>(kPicture.size()));
+    auto tag = [&](TagLib::File& file, TagLib::Ogg::XiphComment* comment) {
+        for (const std::string& line : kComments) {
+            comment->addField(line.substr(0, line.find('=')),
+                              TagLib::String(line.substr(line.find('=') + 1), TagLib::String::UTF8));
+        }
+        comment->addField("LOOPSTART", "5");
+        comment->addField("LOOPLENGTH", "100");
+        auto* p = new TagLib::FLAC::Picture;
+        p->setType(TagLib::FLAC::Picture::FrontCover);
+        p->setMimeType("image/png");
+        p->setData(picture);
+        if (auto* flac = dynamic_cast<TagLib::FLAC::File*>(&file)) {
+            flac->addPicture(p);
+        } else {
+            comment->addPicture(p);
+        }
+        ASSERT_TRUE(file.save());
+    };
+    if (name == "flac") {
+        TagLib::FLAC::File file(path.c_str());
+        tag(file, file.xiphComment(true));
+    } else if (name == "opus") {
+        TagLib::Ogg::Opus::File file(path.c_str());
+        tag(file, file.tag());
+    } else {
+        TagLib::Ogg::Vorbis::File file(path.c_str());
+        tag(file, file.tag());
+    }
+}
+
+struct KeptCase {
+    Carrier carrier;
+    bool sustain; // sorvane-sustain, else sorvane
+    bool inPlace;
+};
+
+void PrintTo(const KeptCase& c, std::ostream* os) { *os << c.carrier.name; }
+
+class KeptTest : public ::testing::TestWithParam<KeptCase> {};
+
+// sorvane makes new audio: what describes the recording stays, what points
+// into the old audio goes. sorvane-sustain only adds loop points: everything
+// stays as it was, and the loop replaces the old one, never beside it.
+TEST_P(KeptTest, WhatDescribesTheRecordingStaysAndOldLoopsGo) {
+    const KeptCase& c = GetParam();
+    const std::string name = c.carrier.name;
+    TempDir dir;
+    const std::string note = dir.file("note." + name);
+    makeNote(note, c.carrier);
+    const std::string out = c.inPlace ? note : dir.file("out." + name);
+    const ProgramResult r = c.sustain ? test::runProgram(test::sustainExecutable(), {note, out, "--no-crossfade"})
+                                      : test::runSorvaneExecutable({note, out, "PINGPONG"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string loopStart;
+    if (c.sustain) {
+        const std::size_t at = r.out.find("loop_start=");
+        loopStart = r.out.substr(at + 11, r.out.find(' ', at) - at - 11);
+    }
+
+    if (name == "wav" || name == "aiff") {
+        const std::vector<RawChunk> chunks = chunksOf(out);
+        const auto count = [&](const std::string& id) {
+            return std::count_if(chunks.begin(), chunks.end(), [&](const RawChunk& k) { return k.id == id; });
+        };
+        for (const RawChunk& kept : describingChunks(name)) {
+            EXPECT_TRUE(std::any_of(chunks.begin(), chunks.end(), [&](const RawChunk& k) {
+                return k.id == kept.id && k.data == kept.data;
+            })) << kept.id << " lost";
+        }
+        const RawChunk pointing = pointingChunk(name);
+        if (name == "wav") {
+            EXPECT_EQ(count(pointing.id), c.sustain ? 1 : 0);
+            EXPECT_EQ(count("smpl"), c.sustain ? 1 : 0);
+        } else {
+            const auto mark = std::find_if(chunks.begin(), chunks.end(), [](const RawChunk& k) { return k.id == "MARK"; });
+            const bool userMarker = mark != chunks.end() && std::search(mark->data.begin(), mark->data.end(),
+                                                                        pointing.data.begin() + 2, pointing.data.end()) != mark->data.end();
+            EXPECT_EQ(userMarker, c.sustain) << "the user's marker";
+            EXPECT_EQ(count("MARK"), c.sustain ? 1 : 0);
+            EXPECT_EQ(count("INST"), c.sustain ? 1 : 0);
+        }
+        return;
+    }
+    std::vector<std::string> expected = kComments;
+    expected.push_back(pictureComment());
+    if (c.sustain) {
+        expected.push_back("LOOPLENGTH=" + std::to_string(std::stoul(r.out.substr(r.out.find("loop_end=") + 9)) + 1 -
+                                                          std::stoul(loopStart)));
+        expected.push_back("LOOPSTART=" + loopStart);
+    }
+    std::vector<std::string> comments = commentsOf(out, name);
+    if (name == "flac") {
+        const std::string picture = dir.file("picture");
+        run("metaflac --export-picture-to='" + picture + "' '" + out + "'");
+        EXPECT_EQ(test::readTextFile(picture), kPicture);
+        EXPECT_EQ(run("flac -t -s '" + out + "' 2>&1 && echo fine"), "fine\n");
+        comments.push_back(pictureComment()); // metaflac keeps pictures apart from the comments
+    }
+    std::sort(expected.begin(), expected.end());
+    std::sort(comments.begin(), comments.end());
+    comments.erase(std::remove_if(comments.begin(), comments.end(),
+                                  [](const std::string& line) { return line.rfind("ENCODER=", 0) == 0 || line.empty(); }),
+                   comments.end());
+    EXPECT_EQ(comments, expected);
+}
+
+std::vector<KeptCase> keptCases() {
+    const Carrier carriers[] = {{"wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16},
+                                {"aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_24},
+                                {"flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                                {"ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+                                {"opus", SF_FORMAT_OGG | SF_FORMAT_OPUS}};
+    std::vector<KeptCase> cases;
+    for (const Carrier& carrier : carriers) {
+        for (const bool sustain : {false, true}) {
+            for (const bool inPlace : {false, true}) {
+                cases.push_back({carrier, sustain, inPlace});
+            }
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Carriers, KeptTest, ::testing::ValuesIn(keptCases()),
+                         [](const ::testing::TestParamInfo<KeptCase>& p) {
+                             return std::string(p.param.carrier.name) + (p.param.sustain ? "Sustain" : "Sorvane") +
+                                    (p.param.inPlace ? "InPlace" : "NewFile");
+                         });
+
+} // namespace
+} // namespace sorvane
