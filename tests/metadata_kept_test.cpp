@@ -14,6 +14,7 @@
 #include <opus/opusfile.h>
 #include <taglib/flacfile.h>
 #include <taglib/flacpicture.h>
+#include <taglib/mpegfile.h>
 #include <taglib/opusfile.h>
 #include <taglib/vorbisfile.h>
 
@@ -290,6 +291,94 @@ INSTANTIATE_TEST_SUITE_P(Carriers, KeptTest, ::testing::ValuesIn(keptCases()),
                              return std::string(p.param.carrier.name) + (p.param.sustain ? "Sustain" : "Sorvane") +
                                     (p.param.inPlace ? "InPlace" : "NewFile");
                          });
+
+// A lossy note at `level` (libsndfile's compression level: 0 finest).
+void makeLossyNote(const std::string& path, int format, double level) {
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 2;
+    info.format = format;
+    SndFileHandle file(sf_open(path.c_str(), SFM_WRITE, &info));
+    ASSERT_TRUE(file) << sf_strerror(nullptr);
+    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
+        int constant = SF_BITRATE_MODE_CONSTANT;
+        sf_command(file.get(), SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
+        sf_command(file.get(), SFC_SET_BITRATE_MODE, &constant, sizeof constant);
+    } else {
+        sf_command(file.get(), SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
+    }
+    // Bow noise on the note, so that no encoder finds it cheap.
+    const std::vector<double> samples = test::sustainedNote({48000, 2, 220.0, 2.0, 0.002, 0.05});
+    ASSERT_EQ(sf_writef_double(file.get(), samples.data(), 96000), 96000);
+}
+
+// kbit/s: the higher of a Vorbis file's nominal and average rates; an MP3's
+// or Opus file's average, as TagLib reads them.
+double bitRateOf(const std::string& path) {
+    if (path.size() > 4 && path.substr(path.size() - 4) == ".mp3") {
+        TagLib::MPEG::File file(path.c_str());
+        return file.audioProperties() ? file.audioProperties()->bitrate() : 0;
+    }
+    if (path.size() > 5 && path.substr(path.size() - 5) == ".opus") {
+        TagLib::Ogg::Opus::File file(path.c_str());
+        return file.audioProperties() ? file.audioProperties()->bitrate() : 0;
+    }
+    TagLib::Ogg::Vorbis::File file(path.c_str());
+    return file.audioProperties() ? std::max(file.audioProperties()->bitrateNominal() / 1000.0,
+                                             static_cast<double>(file.audioProperties()->bitrate()))
+                                  : 0;
+}
+
+struct LossyCase {
+    const char* name;
+    int format;
+    double level;
+    const char* extension;
+};
+
+void PrintTo(const LossyCase& c, std::ostream* os) { *os << c.name; }
+
+class LossyTest : public ::testing::TestWithParam<LossyCase> {};
+
+// A lossy output is encoded at no lower a rate than its input, for sorvane
+// and for a blend that sorvane-sustain was asked for.
+TEST_P(LossyTest, OutputsAreEncodedNoLowerThanTheirInput) {
+    const LossyCase& c = GetParam();
+    TempDir dir;
+    const std::string note = dir.file(std::string("note.") + c.extension);
+    makeLossyNote(note, c.format, c.level);
+    const double input = bitRateOf(note);
+    ASSERT_GT(input, 0.0);
+    const std::string loop = dir.file(std::string("loop.") + c.extension);
+    ASSERT_EQ(test::runSorvaneExecutable({note, loop, "PINGPONG"}).status, 0);
+    EXPECT_GE(bitRateOf(loop), input) << "sorvane";
+    if (c.format != (SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III)) {
+        const std::string blended = dir.file(std::string("blended.") + c.extension);
+        const ProgramResult r = test::runProgram(test::sustainExecutable(), {note, blended, "--crossfade", "30"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_GE(bitRateOf(blended), input) << "sorvane-sustain";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Encoders, LossyTest,
+                         ::testing::Values(LossyCase{"vorbis", SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0.2, "ogg"},
+                                           LossyCase{"opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, 0.4, "opus"},
+                                           LossyCase{"mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 0.3, "mp3"}),
+                         [](const ::testing::TestParamInfo<LossyCase>& p) { return std::string(p.param.name); });
+
+// Adding the loop to a lossy note leaves its packets as they were: the
+// decoded samples are the very same, and the file grows by the comments alone.
+TEST(LossyNote, KeepsItsPacketsWhenOnlyTheLoopIsAdded) {
+    TempDir dir;
+    const std::string note = dir.file("note.ogg");
+    makeLossyNote(note, SF_FORMAT_OGG | SF_FORMAT_VORBIS, 0.5);
+    const std::size_t size = test::readBytes(note).size();
+    const std::vector<double> before = test::readAudio(note).samples;
+    const ProgramResult r = test::runProgram(test::sustainExecutable(), {note, note});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(test::readAudio(note).samples, before);
+    EXPECT_LT(test::readBytes(note).size(), size + 100);
+}
 
 } // namespace
 } // namespace sorvane
