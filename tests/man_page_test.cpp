@@ -123,7 +123,8 @@ void expectAllListed(const std::vector<std::string>& pieces, const std::string& 
 }
 
 const std::string kAudioIo = readFile(kSource / "src/audio_io/audio_io.cpp");
-const std::string kReading = definitionOf(kAudioIo, "std::optional<AudioInput> readInputAudio(");
+const std::string kReading = definitionOf(kAudioIo, "std::optional<OpenInput> openInputAudio(") +
+                             definitionOf(kAudioIo, "std::optional<AudioInput> readInputAudio(OpenInput");
 const std::vector<std::string> kReportPieces = messagePieces(readFile(kSource / "src/cli/report.cpp"));
 const std::vector<std::string> kOptionPieces = messagePieces(readFile(kSource / "src/cli/options.cpp"));
 

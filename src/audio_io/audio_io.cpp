@@ -197,10 +197,10 @@ std::uint64_t framesWorthReserving(const SF_INFO& info, std::optional<std::uint6
     return std::min(declared, samples / channels);
 }
 
-std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& err) {
-    AudioInput input;
-    SndFileHandle handle(sf_open(path.c_str(), SFM_READ, &input.info));
-    if (!handle) {
+std::optional<OpenInput> openInputAudio(const std::string& path, std::ostream& err) {
+    OpenInput input;
+    input.handle.reset(sf_open(path.c_str(), SFM_READ, &input.info));
+    if (!input.handle) {
         err << "Error opening input file: " << libraryErrorText(nullptr) << "\n";
         return std::nullopt;
     }
@@ -209,6 +209,9 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
     const bool known = (path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st)) == 0;
     if (known) {
         input.identity = identityOf(st);
+    }
+    if (known && S_ISREG(st.st_mode)) {
+        input.fileBytes = static_cast<std::uint64_t>(st.st_size);
     }
     const int channels = input.info.channels;
     if (channels != 1 && channels != 2) {
@@ -220,20 +223,25 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
         err << "Error: invalid number of input frames.\n";
         return std::nullopt;
     }
+    return input;
+}
 
+std::optional<AudioInput> readInputAudio(OpenInput opened, const std::string& path, std::ostream& err) {
+    AudioInput input;
+    input.info = opened.info;
+    input.identity = opened.identity;
+    SNDFILE* handle = opened.handle.get();
+    const int channels = input.info.channels;
     // The declared length is a hint: a cut file delivers less and a streamed
     // one may declare gigabytes. The buffers hold what is delivered, in order.
-    const std::optional<std::uint64_t> fileBytes =
-        known && S_ISREG(st.st_mode) ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(st.st_size))
-                                     : std::nullopt;
-    const auto reserve = static_cast<std::size_t>(framesWorthReserving(input.info, fileBytes));
+    const auto reserve = static_cast<std::size_t>(framesWorthReserving(input.info, opened.fileBytes));
     input.left.reserve(reserve);
     if (channels > 1) {
         input.right.reserve(reserve);
     }
     const sf_count_t last =
-        channels == 1 ? readMono(handle.get(), input.left)
-                      : readBlocks(handle.get(), 2, [&](const double* block, std::size_t frames) {
+        channels == 1 ? readMono(handle, input.left)
+                      : readBlocks(handle, 2, [&](const double* block, std::size_t frames) {
                             // Adding to +0.0 stores a negative-zero sample as +0.0.
                             for (std::size_t f = 0; f < frames; ++f) {
                                 input.left.push_back(0.0 + block[2 * f]);
@@ -243,13 +251,21 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
     input.info.frames = static_cast<sf_count_t>(input.left.size());
     // Some decoders end a failed read with a plain 0 and leave the error
     // behind; a fragment of the file must not pass for the whole of it.
-    if (last < 0 || sf_error(handle.get()) != SF_ERR_NO_ERROR) {
-        err << "Error reading input file: " << libraryErrorText(handle.get()) << "\n";
+    if (last < 0 || sf_error(handle) != SF_ERR_NO_ERROR) {
+        err << "Error reading input file: " << libraryErrorText(handle) << "\n";
         return std::nullopt;
     }
-    input.metadata = readMetadata(handle.get(), input.info, path, fileBytes);
-    input.bitRateKbps = bitRateOf(path, input.info, fileBytes);
+    input.metadata = readMetadata(handle, input.info, path, opened.fileBytes);
+    input.bitRateKbps = bitRateOf(path, input.info, opened.fileBytes);
     return input;
+}
+
+std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& err) {
+    std::optional<OpenInput> opened = openInputAudio(path, err);
+    if (!opened) {
+        return std::nullopt;
+    }
+    return readInputAudio(std::move(*opened), path, err);
 }
 
 OutputPlan planOutput(const std::string& path, const AudioInput& input) {

@@ -11,6 +11,7 @@
 #include "audio_io/output_extras.hpp"
 #include "audio_io/output_format.hpp"
 #include "audio_io/output_target.hpp"
+#include "audio_io/sndfile_handle.hpp"
 #include "loops/loop_builders.hpp"
 #include "metadata/file_metadata.hpp"
 
@@ -25,10 +26,25 @@ struct AudioInput {
     std::optional<double> bitRateKbps; // what a lossy output of it is encoded at, at least
 };
 
+// An input file, open and checked: mono or stereo, and a length that is not
+// negative.
+struct OpenInput {
+    SndFileHandle handle;
+    SF_INFO info{};
+    std::optional<FileIdentity> identity;
+    std::optional<std::uint64_t> fileBytes; // the size of a regular file, which can be read at any frame
+};
+
+// Opens a file for reading and checks it. On failure writes the reason to
+// `err` and returns nothing.
+std::optional<OpenInput> openInputAudio(const std::string& path, std::ostream& err);
+
 // Reads a mono or stereo file into two channel buffers holding the frames the
 // file really delivers, whatever length it declares. On failure writes the
 // reason to `err` and returns nothing.
 std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& err);
+// The same, of a file opened already.
+std::optional<AudioInput> readInputAudio(OpenInput opened, const std::string& path, std::ostream& err);
 
 // How many frames to reserve before reading a file that declares `info.frames`
 // frames and is `fileBytes` long (nothing when that cannot be told, as for a

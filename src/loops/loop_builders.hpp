@@ -25,6 +25,14 @@ public:
 // The whole loop at once.
 InterleavedBuffer wholeLoop(const LoopSource& loop);
 
+// The channel buffers as they are, as a loop of all their frames.
+std::unique_ptr<LoopSource> buffersAsLoop(const ChannelBuffer& left, const ChannelBuffer& right,
+                                          std::int32_t channelCount);
+
+// Frames [start, end) of `whole`, which must outlive it: the loop a sampler
+// plays inside a longer sound.
+std::unique_ptr<LoopSource> spanOf(const LoopSource& whole, std::uint64_t start, std::uint64_t end);
+
 // Drops the first F = trunc(N * percent%) frames and blends them back in over
 // the end of the rest with an equal-power fade. Output samples are held to
 // -1.0 .. +1.0; the result has N - F frames and may be empty.

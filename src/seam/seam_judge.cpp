@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <optional>
+#include <utility>
+#include <stdexcept>
 
 namespace sorvane {
 
@@ -18,18 +21,94 @@ constexpr std::size_t kPredictorOrder = 16;
 // without being pulled up by the odd large error.
 constexpr double kMadToSigma = 1.4826;
 
-// The loop played end to end: index 0 is its first frame, -1 its last.
-class PlayedLoop {
+// A loop played end to end (index 0 is its first frame, -1 its last, any
+// index wrapping around), of which only the windows fetched are held: what
+// the rules read lies within a few tens of milliseconds of the wrap and at a
+// few places before it, however long the loop.
+class PlayedFrames {
 public:
-    explicit PlayedLoop(const ChannelBuffer& samples) : samples_(samples) {}
-    std::size_t size() const { return samples_.size(); }
-    double operator()(std::ptrdiff_t i) const {
-        const auto n = static_cast<std::ptrdiff_t>(samples_.size());
-        return samples_[static_cast<std::size_t>(((i % n) + n) % n)];
+    using Window = std::pair<std::ptrdiff_t, std::size_t>; // first frame, count
+
+    explicit PlayedFrames(const LoopSource& source)
+        : source_(source), channels_(source.channels()), size_(static_cast<std::ptrdiff_t>(source.frames())) {}
+
+    std::size_t size() const { return static_cast<std::size_t>(size_); }
+
+    // Makes the frames of `windows` readable, reading the source once, from
+    // its start towards its end: a file whose decoder cannot seek to the
+    // frame is then read in one pass.
+    void fetch(const std::vector<Window>& windows) {
+        std::vector<std::pair<std::size_t, std::size_t>> spans; // [first, last) in the loop
+        for (const auto& [first, count] : windows) {
+            if (static_cast<std::ptrdiff_t>(count) >= size_) {
+                spans.emplace_back(0, size());
+                continue;
+            }
+            const auto at = static_cast<std::size_t>(wrapped(first));
+            const std::size_t end = at + count;
+            spans.emplace_back(at, std::min(end, size()));
+            if (end > size()) {
+                spans.emplace_back(0, end - size());
+            }
+        }
+        std::sort(spans.begin(), spans.end());
+        for (std::size_t i = 0; i < spans.size(); ++i) {
+            Range range{spans[i].first, {}};
+            std::size_t last = spans[i].second;
+            while (i + 1 < spans.size() && spans[i + 1].first <= last) {
+                last = std::max(last, spans[++i].second);
+            }
+            range.samples.resize((last - range.first) * channels_);
+            source_.fill(range.first, last - range.first, range.samples.data());
+            ranges_.push_back(std::move(range));
+        }
+    }
+
+    double at(std::size_t channel, std::ptrdiff_t i) const {
+        const auto frame = static_cast<std::size_t>(wrapped(i));
+        if (hit_ < ranges_.size() && contains(ranges_[hit_], frame)) {
+            return sampleOf(ranges_[hit_], frame, channel);
+        }
+        for (std::size_t r = 0; r < ranges_.size(); ++r) {
+            if (contains(ranges_[r], frame)) {
+                hit_ = r;
+                return sampleOf(ranges_[r], frame, channel);
+            }
+        }
+        throw std::logic_error("a frame of the loop was read before it was fetched");
     }
 
 private:
-    const ChannelBuffer& samples_;
+    struct Range {
+        std::size_t first; // frames [first, first + samples / channels), interleaved
+        std::vector<double> samples;
+    };
+
+    bool contains(const Range& r, std::size_t frame) const {
+        return frame >= r.first && (frame - r.first) * channels_ < r.samples.size();
+    }
+    double sampleOf(const Range& r, std::size_t frame, std::size_t channel) const {
+        return r.samples[(frame - r.first) * channels_ + channel];
+    }
+    std::ptrdiff_t wrapped(std::ptrdiff_t i) const { return ((i % size_) + size_) % size_; }
+
+    const LoopSource& source_;
+    std::size_t channels_;
+    std::ptrdiff_t size_;
+    std::vector<Range> ranges_;
+    mutable std::size_t hit_ = 0; // the range the last read found its frame in
+};
+
+// One channel of a loop played end to end.
+class PlayedLoop {
+public:
+    PlayedLoop(const PlayedFrames& frames, std::size_t channel) : frames_(frames), channel_(channel) {}
+    std::size_t size() const { return frames_.size(); }
+    double operator()(std::ptrdiff_t i) const { return frames_.at(channel_, i); }
+
+private:
+    const PlayedFrames& frames_;
+    std::size_t channel_;
 };
 
 // Frames in `ms` milliseconds, at least one.
@@ -138,8 +217,16 @@ double periodDistance(const PlayedLoop& loop, std::ptrdiff_t first, std::ptrdiff
 
 // A long-term predictor beside the short one: the short predictor models a
 // few milliseconds and misses a cut that lands on a likely value at the wrong
-// point of the cycle; the period does not.
-void judgePeriod(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgement) {
+// point of the cycle; the period does not. First the period of the loop's
+// end, if it has one.
+struct PeriodSearch {
+    std::ptrdiff_t period = 0;
+    std::ptrdiff_t span = 0; // compared after the wrap
+    std::ptrdiff_t step = 0; // between the places it is compared with
+    double level = 0.0;      // RMS of the end
+};
+
+std::optional<PeriodSearch> findPeriod(const PlayedLoop& loop, int sampleRate) {
     const auto n = static_cast<std::ptrdiff_t>(loop.size());
     const auto compared = static_cast<std::ptrdiff_t>(std::max<std::size_t>(8, framesIn(10.0, sampleRate)));
     // Periods of 50 Hz to 1.5 kHz, with two of them inside the loop's back half.
@@ -166,20 +253,35 @@ void judgePeriod(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judge
         }
     }
     if (!(periodicity >= kPeriodicityLimit)) {
-        return; // no period to hold the wrap to
+        return std::nullopt; // no period to hold the wrap to
     }
     // Up to 5 ms after the wrap, against the same span at eight places in
     // the loop's back half: how much the sound itself drifts in a period.
-    const std::ptrdiff_t span = std::min(period, std::max<std::ptrdiff_t>(4, sampleRate / 200));
-    const std::ptrdiff_t step = std::max<std::ptrdiff_t>(1, (n / 2 - span - period) / 10);
-    std::vector<double> elsewhere;
-    for (std::ptrdiff_t j = 1; j <= 8; ++j) {
-        elsewhere.push_back(periodDistance(loop, -j * step - span, span, period));
+    PeriodSearch found;
+    found.period = period;
+    found.span = std::min(period, std::max<std::ptrdiff_t>(4, sampleRate / 200));
+    found.step = std::max<std::ptrdiff_t>(1, (n / 2 - found.span - period) / 10);
+    found.level = std::sqrt(endEnergy / static_cast<double>(compared));
+    return found;
+}
+
+constexpr std::ptrdiff_t kPlacesCompared = 8;
+
+// The frames each place compared with the wrap reads.
+void addReferenceWindows(const PeriodSearch& p, std::vector<PlayedFrames::Window>& windows) {
+    for (std::ptrdiff_t j = 1; j <= kPlacesCompared; ++j) {
+        windows.emplace_back(-j * p.step - p.span - p.period, static_cast<std::size_t>(p.span + p.period));
     }
-    const double atWrap = periodDistance(loop, 0, span, period);
-    const double level = std::sqrt(endEnergy / static_cast<double>(compared));
+}
+
+void judgePeriod(const PlayedLoop& loop, const PeriodSearch& p, ChannelJudgement& judgement) {
+    std::vector<double> elsewhere;
+    for (std::ptrdiff_t j = 1; j <= kPlacesCompared; ++j) {
+        elsewhere.push_back(periodDistance(loop, -j * p.step - p.span, p.span, p.period));
+    }
+    const double atWrap = periodDistance(loop, 0, p.span, p.period);
     judgement.periodRatio = ratioOf(atWrap, median(elsewhere));
-    judgement.periodMismatch = ratioOf(atWrap, level);
+    judgement.periodMismatch = ratioOf(atWrap, p.level);
     judgement.periodFired = judgement.periodRatio > kPeriodRatioLimit &&
                             judgement.periodMismatch > kPeriodMismatchLimit && atWrap > kAudibleBreak;
 }
@@ -227,29 +329,45 @@ void judgeLevel(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgem
                            std::max(before, after) > kAudibleBreak;
 }
 
-ChannelJudgement judgeChannel(const ChannelBuffer& samples, int sampleRate) {
-    const PlayedLoop loop(samples);
-    ChannelJudgement judgement;
-    if (samples.size() < shortestJudgedLoop(sampleRate)) {
-        return judgement;
-    }
-    judgePrediction(loop, sampleRate, judgement);
-    judgePeriod(loop, sampleRate, judgement);
-    judgeCurvature(loop, sampleRate, judgement);
-    judgeLevel(loop, sampleRate, judgement);
-    return judgement;
-}
-
 } // namespace
 
 std::size_t shortestJudgedLoop(int sampleRate) { return 2 * framesIn(20.0, sampleRate); }
 
 SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
                         int sampleRate) {
+    return judgeSeam(*buffersAsLoop(left, right, channelCount), sampleRate);
+}
+
+SeamJudgement judgeSeam(const LoopSource& source, int sampleRate) {
     SeamJudgement judgement;
-    judgement.channels.push_back(judgeChannel(left, sampleRate));
-    if (channelCount > 1) {
-        judgement.channels.push_back(judgeChannel(right, sampleRate));
+    judgement.channels.resize(source.channels());
+    PlayedFrames frames(source);
+    if (frames.size() < shortestJudgedLoop(sampleRate)) {
+        return judgement;
+    }
+    // Around the wrap: the predictor's context and order, the period search
+    // (10 ms against lags up to 20 ms) and the level's 20 ms before it; the
+    // level's 20 ms and the curvature's 10 ms after it.
+    const std::size_t before = framesIn(30.0, sampleRate) + kPredictorOrder + 2;
+    const std::size_t after = framesIn(20.0, sampleRate) + 2;
+    frames.fetch({{-static_cast<std::ptrdiff_t>(before), before + after}});
+    std::vector<std::optional<PeriodSearch>> periods;
+    std::vector<PlayedFrames::Window> references;
+    for (std::size_t c = 0; c < judgement.channels.size(); ++c) {
+        const PlayedLoop loop(frames, c);
+        judgePrediction(loop, sampleRate, judgement.channels[c]);
+        judgeCurvature(loop, sampleRate, judgement.channels[c]);
+        judgeLevel(loop, sampleRate, judgement.channels[c]);
+        periods.push_back(findPeriod(loop, sampleRate));
+        if (periods.back()) {
+            addReferenceWindows(*periods.back(), references);
+        }
+    }
+    frames.fetch(references);
+    for (std::size_t c = 0; c < judgement.channels.size(); ++c) {
+        if (periods[c]) {
+            judgePeriod(PlayedLoop(frames, c), *periods[c], judgement.channels[c]);
+        }
     }
     const auto any = [&](auto rule) { return std::any_of(judgement.channels.begin(), judgement.channels.end(), rule); };
     // A jump in level says more than the click that comes with it: the loop

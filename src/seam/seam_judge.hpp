@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "loops/buffers.hpp"
+#include "loops/loop_builders.hpp"
 
 namespace sorvane {
 
@@ -66,6 +67,9 @@ std::size_t shortestJudgedLoop(int sampleRate);
 // end, so whatever the recording held outside it plays no part.
 SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
                         int sampleRate);
+// The same of a loop handed out by `loop` (of at least 2 frames), of which
+// only a few windows are read, whatever its length.
+SeamJudgement judgeSeam(const LoopSource& loop, int sampleRate);
 
 // Smooth with room to spare: on every channel each measure stays within two
 // thirds of its limit, or the break is below what can be heard. A loop maker asks this

@@ -36,17 +36,33 @@ std::string scaleText(double peak) {
     return text.str();
 }
 
-// One view of a channel: frames [-before, after) of the loop played end to
-// end, across `width` pixels from `x0`, with dots when few enough to see.
-void drawView(std::ostringstream& svg, const ChannelBuffer& samples, std::size_t before, std::size_t after,
+// The frames [-window, window) of a loop played end to end, one vector a
+// channel: all the picture shows.
+std::vector<ChannelBuffer> framesAtSeam(const LoopSource& loop, std::size_t window) {
+    const std::size_t n = static_cast<std::size_t>(loop.frames());
+    const std::size_t channels = loop.channels();
+    std::vector<ChannelBuffer> lanes(channels, ChannelBuffer(2 * window));
+    std::vector<double> frames(window * channels);
+    for (const std::size_t half : {0, 1}) { // the end, then the start; a window is at most half the loop
+        loop.fill(half == 0 ? n - window : 0, window, frames.data());
+        for (std::size_t k = 0; k < window; ++k) {
+            for (std::size_t c = 0; c < channels; ++c) {
+                lanes[c][half * window + k] = frames[k * channels + c];
+            }
+        }
+    }
+    return lanes;
+}
+
+// One view of a channel: its `before` frames before the seam and `after`
+// after (of `seam`, the frames around it, the seam in the middle), across
+// `width` pixels from `x0`, with dots when few enough to see.
+void drawView(std::ostringstream& svg, const ChannelBuffer& seam, std::size_t before, std::size_t after,
               double x0, double width, double middle, double scale) {
-    const std::size_t n = samples.size();
     const double total = static_cast<double>(before + after);
     auto xOf = [&](std::size_t k) { return x0 + (static_cast<double>(k) + 0.5) / total * width; };
     auto yOf = [&](double v) { return middle - (std::isfinite(v) ? v : 0.0) * scale; };
-    auto sampleAt = [&](std::size_t k) {
-        return k < before ? samples[(n - before + k) % n] : samples[(k - before) % n];
-    };
+    auto sampleAt = [&](std::size_t k) { return seam[seam.size() / 2 - before + k]; };
     svg << "<polyline fill=\"none\" stroke=\"" << kWave << "\" stroke-width=\"1.2\" points=\"";
     for (std::size_t k = 0; k < before + after; ++k) {
         svg << xOf(k) << ',' << yOf(sampleAt(k)) << ' ';
@@ -65,25 +81,28 @@ void drawView(std::ostringstream& svg, const ChannelBuffer& samples, std::size_t
 
 std::string renderSeamSvg(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
                           int sampleRate, const SeamJudgement& judgement, const SeamPictureOptions& options) {
-    const std::size_t n = left.size();
+    return renderSeamSvg(*buffersAsLoop(left, right, channelCount), sampleRate, judgement, options);
+}
+
+std::string renderSeamSvg(const LoopSource& loop, int sampleRate, const SeamJudgement& judgement,
+                          const SeamPictureOptions& options) {
+    const auto n = static_cast<std::size_t>(loop.frames());
     // 10 ms each side, or as much of the loop as there is.
     const std::size_t window = std::max<std::size_t>(1, std::min(n / 2, static_cast<std::size_t>(sampleRate / 100)));
-    const std::size_t zoom = std::max<std::size_t>(1, std::min(n / 2, kZoomFrames));
+    const std::size_t zoom = std::max<std::size_t>(1, std::min({n / 2, kZoomFrames, window}));
     const double msPerFrame = 1000.0 / static_cast<double>(sampleRate);
     const double spanMs = static_cast<double>(window) * msPerFrame;
-    const std::size_t lanes = channelCount > 1 ? 2 : 1;
+    const std::size_t lanes = loop.channels();
     const double height = kTop + static_cast<double>(lanes) * (kLaneHeight + kLaneGap) + kAxisHeight;
     const double seamX = kLeftMargin + kMainWidth / 2.0;
     const double zoomX = kLeftMargin + kMainWidth + kGap;
-    const ChannelBuffer* channels[] = {&left, &right};
+    const std::vector<ChannelBuffer> seam = framesAtSeam(loop, window);
 
     // Each lane's peak in view, and the loudest of them for a shared scale.
     std::vector<double> peaks(lanes, 0.0);
     for (std::size_t lane = 0; lane < lanes; ++lane) {
-        for (std::size_t k = 0; k < window; ++k) {
-            const double a = std::fabs((*channels[lane])[n - 1 - k]);
-            const double b = std::fabs((*channels[lane])[k]);
-            peaks[lane] = std::max({peaks[lane], std::isfinite(a) ? a : 0.0, std::isfinite(b) ? b : 0.0});
+        for (const double v : seam[lane]) {
+            peaks[lane] = std::max(peaks[lane], std::isfinite(v) ? std::fabs(v) : 0.0);
         }
     }
     const double loudest = *std::max_element(peaks.begin(), peaks.end());
@@ -104,7 +123,7 @@ std::string renderSeamSvg(const ChannelBuffer& left, const ChannelBuffer& right,
         << (alarm ? kAlarm : "#207a35") << "\">" << verdict << "</text>\n";
 
     for (std::size_t lane = 0; lane < lanes; ++lane) {
-        const ChannelBuffer& samples = *channels[lane];
+        const ChannelBuffer& samples = seam[lane];
         const ChannelJudgement& c = judgement.channels[lane];
         const double top = kTop + static_cast<double>(lane) * (kLaneHeight + kLaneGap);
         const double middle = top + kLaneHeight / 2.0;

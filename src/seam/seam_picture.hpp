@@ -18,5 +18,7 @@ struct SeamPictureOptions {
 // seam as dots; above them the verdict and the rules that fired.
 std::string renderSeamSvg(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
                           int sampleRate, const SeamJudgement& judgement, const SeamPictureOptions& options);
+std::string renderSeamSvg(const LoopSource& loop, int sampleRate, const SeamJudgement& judgement,
+                          const SeamPictureOptions& options);
 
 } // namespace sorvane

@@ -17,6 +17,7 @@
 
 #include "audio_io/audio_io.hpp"
 #include "audio_io/file_descriptor.hpp"
+#include "audio_io/file_frames.hpp"
 #include "audio_io/output_target.hpp"
 #include "cli/options.hpp"
 #include "cli/out_of_memory_status.hpp"
@@ -169,9 +170,15 @@ template <typename Words> std::string joined(const Words& words, const std::stri
     return text;
 }
 
-void printText(std::ostream& out, const std::string& path, const AudioInput& loop, const SeamJudgement& j) {
+// Which loop was judged.
+struct Judged {
+    std::uint64_t frames = 0;
+    int sampleRate = 0;
+};
+
+void printText(std::ostream& out, const std::string& path, const Judged& loop, const SeamJudgement& j) {
     out << "Loop:   " << path << "\n"
-        << "Frames: " << loop.left.size() << " at " << loop.info.samplerate << " Hz\n";
+        << "Frames: " << loop.frames << " at " << loop.sampleRate << " Hz\n";
     for (std::size_t c = 0; c < j.channels.size(); ++c) {
         const ChannelJudgement& m = j.channels[c];
         const std::vector<const char*> rules = firedRules(m);
@@ -183,21 +190,21 @@ void printText(std::ostream& out, const std::string& path, const AudioInput& loo
     out << "seam: " << verdictText(j.verdict) << "\n";
 }
 
-void printTsv(std::ostream& out, const std::string& path, const AudioInput& loop, const SeamJudgement& j) {
+void printTsv(std::ostream& out, const std::string& path, const Judged& loop, const SeamJudgement& j) {
     for (std::size_t c = 0; c < j.channels.size(); ++c) {
         const ChannelJudgement& m = j.channels[c];
         const std::vector<const char*> rules = firedRules(m);
-        out << escapeTsv(path) << '\t' << loop.left.size() << '\t' << loop.info.samplerate << '\t'
+        out << escapeTsv(path) << '\t' << loop.frames << '\t' << loop.sampleRate << '\t'
             << channelName(c, j.channels.size()) << '\t' << number(m.surprise, 3, Format::Tsv) << '\t'
             << number(m.periodRatio, 3, Format::Tsv) << '\t' << number(m.curvatureRatio, 3, Format::Tsv) << '\t'
             << number(m.levelChangeDb, 3, Format::Tsv, true) << '\t' << (rules.empty() ? "-" : joined(rules, ",")) << '\t' << verdictText(j.verdict) << "\n";
     }
 }
 
-std::string jsonOf(const std::string& path, const AudioInput& loop, const SeamJudgement& j) {
+std::string jsonOf(const std::string& path, const Judged& loop, const SeamJudgement& j) {
     std::ostringstream json;
-    json << "{\"loop\": " << quoteJson(path) << ", \"frames\": " << loop.left.size()
-         << ", \"sample_rate\": " << loop.info.samplerate << ", \"verdict\": \"" << verdictText(j.verdict)
+    json << "{\"loop\": " << quoteJson(path) << ", \"frames\": " << loop.frames
+         << ", \"sample_rate\": " << loop.sampleRate << ", \"verdict\": \"" << verdictText(j.verdict)
          << "\", \"smooth_with_margin\": " << (isSmoothWithMargin(j) ? "true" : "false") << ", \"channels\": [";
     for (std::size_t c = 0; c < j.channels.size(); ++c) {
         const ChannelJudgement& m = j.channels[c];
@@ -230,38 +237,73 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
                std::ostream& out, std::ostream& err, std::vector<std::string>& json, bool& flagged) {
     // The reader's messages name no file; with several loops they must.
     std::ostringstream reading;
-    const std::optional<AudioInput> loop = readInputAudio(path, reading);
-    if (!loop) {
+    auto readingFailed = [&] {
         std::istringstream lines(reading.str());
         for (std::string line; std::getline(lines, line);) {
             err << path << ": " << line << "\n";
         }
         return false;
+    };
+    std::optional<OpenInput> opened = openInputAudio(path, reading);
+    if (!opened) {
+        return readingFailed();
     }
-    if (loop->left.size() < 2) {
-        err << path << ": Error: loop must have at least 2 frames to judge its seam.\n";
-        return false;
+    // A file is read where it is judged, so that memory does not grow with
+    // the loop; a pipe, which cannot be read twice, is held whole, and so is
+    // a file that holds fewer frames than it declares, of which the frames
+    // it holds are judged.
+    std::unique_ptr<FileFrames> file;
+    std::optional<AudioInput> held;
+    std::unique_ptr<LoopSource> buffers;
+    const int rate = opened->info.samplerate;
+    auto hold = [&](OpenInput input) {
+        held = readInputAudio(std::move(input), path, reading);
+        if (held) {
+            buffers = buffersAsLoop(held->left, held->right, held->info.channels);
+        }
+        return held.has_value();
+    };
+    if (opened->fileBytes && opened->info.seekable) {
+        file = std::make_unique<FileFrames>(std::move(*opened));
+    } else if (!hold(std::move(*opened))) {
+        return readingFailed();
     }
-    const std::int32_t channels = loop->info.channels;
-    const SeamJudgement judgement = judgeSeam(loop->left, loop->right, channels, loop->info.samplerate);
-    flagged = flagged || judgement.verdict != SeamVerdict::Smooth;
-
+    const LoopSource* loop = file ? static_cast<const LoopSource*>(file.get()) : buffers.get();
+    std::optional<SeamJudgement> judgement;
+    std::string svg;
     const std::optional<std::string> picture =
         options.svg ? options.svg : options.svgDir ? std::optional(pictureIn(*options.svgDir, path)) : std::nullopt;
-    if (picture) {
-        SeamPictureOptions drawing;
-        drawing.title = path;
-        drawing.sharedScale = options.sharedScale;
-        const std::string svg =
-            renderSeamSvg(loop->left, loop->right, channels, loop->info.samplerate, judgement, drawing);
-        if (!writePicture(*picture, svg, loops, err)) {
+    for (;;) {
+        if (loop->frames() < 2) {
+            err << path << ": Error: loop must have at least 2 frames to judge its seam.\n";
             return false;
         }
+        judgement = judgeSeam(*loop, rate);
+        if (picture) {
+            SeamPictureOptions drawing;
+            drawing.title = path;
+            drawing.sharedScale = options.sharedScale;
+            svg = renderSeamSvg(*loop, rate, *judgement, drawing);
+        }
+        if (!file || !file->error()) {
+            break;
+        }
+        file.reset();
+        opened = openInputAudio(path, reading);
+        if (!opened || !hold(std::move(*opened))) {
+            return readingFailed();
+        }
+        loop = buffers.get();
     }
+    flagged = flagged || judgement->verdict != SeamVerdict::Smooth;
+    if (picture && !writePicture(*picture, svg, loops, err)) {
+        return false;
+    }
+    const Judged judged{loop->frames(), rate};
     switch (options.format) {
-    case Format::Text: printText(out, path, *loop, judgement); break;
-    case Format::Tsv: printTsv(out, path, *loop, judgement); break;
-    case Format::Json: json.push_back(jsonOf(path, *loop, judgement)); break;
+    case Format::Text: printText(out, path, judged, *judgement); break;
+    case Format::Tsv: printTsv(out, path, judged, *judgement); break;
+    case Format::Json: json.push_back(jsonOf(path, judged, *judgement)); break;
     }
     return true;
 }

@@ -221,18 +221,12 @@ void bestStarts(const Channels& channels, FrameSpan region, const Candidate& sha
     }
 }
 
-ChannelBuffer loopChannel(const ChannelBuffer& x, FrameSpan loop, const ChannelBuffer& blended) {
-    ChannelBuffer samples(x.begin() + static_cast<std::ptrdiff_t>(loop.start),
-                          x.begin() + static_cast<std::ptrdiff_t>(loop.end));
-    std::copy(blended.begin(), blended.end(), samples.end() - static_cast<std::ptrdiff_t>(blended.size()));
-    return samples;
-}
-
+// The loop as it would be written (its end blended as `blend` has it),
+// judged where it wraps, read in place rather than copied.
 SeamJudgement judgeLoop(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
                         int sampleRate, FrameSpan loop, const SustainLoop& blend) {
-    const ChannelBuffer none;
-    return judgeSeam(loopChannel(left, loop, blend.blendedLeft),
-                     channelCount > 1 ? loopChannel(right, loop, blend.blendedRight) : none, channelCount, sampleRate);
+    const std::unique_ptr<LoopSource> note = sustainedSound(left, right, channelCount, blend);
+    return judgeSeam(*spanOf(*note, loop.start, loop.end), sampleRate);
 }
 
 // Blends the `frames` frames before the loop's start into the loop's last
