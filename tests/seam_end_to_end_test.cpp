@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "seam/seam_judge.hpp"
 #include "test_support.hpp"
 
 namespace sorvane {
@@ -88,6 +89,53 @@ TEST(SeamCommand, MachineReadableForms) {
               std::string::npos);
     EXPECT_NE(runSeamExecutable({"--format", "json", odd}).out.find("\"" + escaped + "\\t\\\"2\\\".wav\""),
               std::string::npos);
+}
+
+// A file is read only where it is judged, from the start when its decoder
+// cannot seek to the frame: the verdict and every measure are those of the
+// whole loop decoded, in every kind of file, and from standard input.
+TEST(SeamCommand, JudgesAFileAsItsDecodedFrames) {
+    TempDir dir;
+    const std::vector<double> samples = test::sustainedNote({44100, 2, 330.0, 6.0, 0.003, 0.01});
+    for (const auto& [name, format] : {std::pair{"loop.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_24},
+                                       std::pair{"loop.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16},
+                                       std::pair{"loop.ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS},
+                                       std::pair{"loop.mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III}}) {
+        const std::string path = dir.file(name);
+        test::writeAudio(path, format, 44100, 2, samples);
+        const test::AudioFile decoded = test::readAudio(path);
+        ChannelBuffer left;
+        ChannelBuffer right;
+        for (std::size_t k = 0; k + 1 < decoded.samples.size(); k += 2) {
+            left.push_back(decoded.samples[k]);
+            right.push_back(decoded.samples[k + 1]);
+        }
+        const SeamJudgement whole = judgeSeam(left, right, 2, 44100);
+        std::string expected;
+        for (const ChannelJudgement& c : whole.channels) {
+            char line[200];
+            std::snprintf(line, sizeof line, "%.3f\t%.3f\t%.3f\t%+.3f\t", c.surprise, c.periodRatio,
+                          c.curvatureRatio, c.levelChangeDb);
+            expected += line;
+        }
+        for (const bool piped : {false, true}) {
+            test::RunOptions options;
+            if (piped) {
+                options.stdinPath = path;
+            }
+            const ProgramResult r = test::runProgram(test::seamExecutable(), {"--format", "tsv", piped ? "-" : path}, options);
+            std::string measured;
+            for (std::size_t at = r.out.find('\n'); at != std::string::npos && at + 1 < r.out.size();
+                 at = r.out.find('\n', at + 1)) {
+                std::size_t field = at + 1;
+                for (int tab = 0; tab < 4; ++tab) {
+                    field = r.out.find('\t', field) + 1;
+                }
+                measured += r.out.substr(field, r.out.find('\t', r.out.find('\t', r.out.find('\t', r.out.find('\t', field) + 1) + 1) + 1) + 1 - field);
+            }
+            EXPECT_EQ(measured, expected) << name << (piped ? " as standard input" : "");
+        }
+    }
 }
 
 TEST(SeamCommand, HelpVersionAndUsage) {
