@@ -44,25 +44,27 @@ std::size_t transformSize(std::size_t atLeast) {
     }
 }
 
-// One real transform size with its buffers and its two plans: a signal goes
-// in zero-padded, a spectrum comes back out as its first lags.
+// One real transform size with its buffer and its two plans: a signal goes
+// in zero-padded, a spectrum comes back out as its first lags. The transforms
+// work in place, the spectrum over the samples, so that a long signal needs
+// one buffer of its padded length.
 class RealTransform {
 public:
     explicit RealTransform(std::size_t atLeast)
-        : size_(transformSize(atLeast)), bins_(size_ / 2 + 1), time_(fftwArray<double>(size_)),
-          spectrum_(fftwArray<fftw_complex>(bins_)), forward_(plan(true)), inverse_(plan(false)) {
+        : size_(transformSize(atLeast)), bins_(size_ / 2 + 1), buffer_(fftwArray<fftw_complex>(bins_)),
+          time_(reinterpret_cast<double*>(buffer_.get())), forward_(plan(true)), inverse_(plan(false)) {
         if (!forward_ || !inverse_) {
             throw std::bad_alloc();
         }
     }
 
     std::size_t bins() const { return bins_; }
-    fftw_complex* spectrum() { return spectrum_.get(); }
+    fftw_complex* spectrum() { return buffer_.get(); }
 
     // The spectrum of `count` samples, zero-padded to the transform's size.
     void forward(const double* samples, std::size_t count) {
-        std::copy(samples, samples + count, time_.get());
-        std::fill(time_.get() + count, time_.get() + size_, 0.0);
+        std::copy(samples, samples + count, time_);
+        std::fill(time_ + count, time_ + 2 * bins_, 0.0);
         fftw_execute(forward_.get());
     }
 
@@ -87,14 +89,14 @@ private:
         [[maybe_unused]] static void* volatile tried;
         tried = room; // so that the compiler cannot drop the allocation
         ::operator delete(room);
-        return Plan(forward ? fftw_plan_dft_r2c_1d(static_cast<int>(size_), time_.get(), spectrum_.get(), FFTW_ESTIMATE)
-                            : fftw_plan_dft_c2r_1d(static_cast<int>(size_), spectrum_.get(), time_.get(), FFTW_ESTIMATE));
+        return Plan(forward ? fftw_plan_dft_r2c_1d(static_cast<int>(size_), time_, buffer_.get(), FFTW_ESTIMATE)
+                            : fftw_plan_dft_c2r_1d(static_cast<int>(size_), buffer_.get(), time_, FFTW_ESTIMATE));
     }
 
     std::size_t size_;
     std::size_t bins_;
-    std::unique_ptr<double[], FftwFree> time_;
-    std::unique_ptr<fftw_complex[], FftwFree> spectrum_;
+    std::unique_ptr<fftw_complex[], FftwFree> buffer_;
+    double* time_; // the same buffer, as samples
     Plan forward_;
     Plan inverse_;
 };
@@ -129,20 +131,28 @@ std::vector<double> autocorrelationSum(const std::vector<const double*>& signals
     if (size == 0 || signals.empty()) {
         return std::vector<double>(maxLag + 1, 0.0);
     }
-    RealTransform transform(2 * size);
-    std::vector<double> power(transform.bins(), 0.0);
-    for (const double* x : signals) {
-        transform.forward(x, size);
-        for (std::size_t k = 0; k < power.size(); ++k) {
-            const fftw_complex& bin = transform.spectrum()[k];
-            power[k] += bin[0] * bin[0] + bin[1] * bin[1];
+    // Each signal's power spectrum is added up in a real array of half the
+    // transform, and one transform's buffers are all there is besides: the
+    // memory is three times the signal's length in doubles, not six.
+    std::vector<double> power;
+    {
+        RealTransform transform(2 * size);
+        power.assign(transform.bins(), 0.0);
+        for (const double* x : signals) {
+            transform.forward(x, size);
+            for (std::size_t k = 0; k < power.size(); ++k) {
+                const fftw_complex& bin = transform.spectrum()[k];
+                power[k] += bin[0] * bin[0] + bin[1] * bin[1];
+            }
         }
+        for (std::size_t k = 0; k < power.size(); ++k) {
+            transform.spectrum()[k][0] = power[k];
+            transform.spectrum()[k][1] = 0.0;
+        }
+        power.clear();
+        power.shrink_to_fit();
+        return transform.inverse(maxLag);
     }
-    for (std::size_t k = 0; k < power.size(); ++k) {
-        transform.spectrum()[k][0] = power[k];
-        transform.spectrum()[k][1] = 0.0;
-    }
-    return transform.inverse(maxLag);
 }
 
 } // namespace sorvane

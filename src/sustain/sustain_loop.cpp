@@ -29,7 +29,7 @@ constexpr std::size_t kDriftBlendQuarterSpans = 32; // up to eight spans of the 
 constexpr std::size_t kBlendsJudged = 3;
 constexpr double kUnpitchedMatchSeconds = 0.0025;
 constexpr double kRegionSlackSeconds = 0.02;
-constexpr std::size_t kLongestSearchSeconds = 60;
+constexpr std::size_t kLongestSearchFrames = std::size_t{1} << 20;
 // Beyond this the seam judge's period search, which grows with the square
 // of the rate, would take minutes; no recording of a note needs more.
 constexpr int kHighestRate = 768000;
@@ -44,21 +44,22 @@ std::string seconds(std::size_t frames, int sampleRate) {
 struct Channels {
     std::vector<const ChannelBuffer*> list;
     std::size_t frames() const { return list.front()->size(); }
-};
-
-// Prefix sums: sum of f(t) for t in [0, k) at index k.
-template <typename F>
-std::vector<double> prefixSums(std::size_t count, F f) {
-    std::vector<double> sums(count + 1, 0.0);
-    for (std::size_t t = 0; t < count; ++t) {
-        sums[t + 1] = sums[t] + f(t);
+    // The energy of frame t, all channels together.
+    double energy(std::size_t t) const {
+        double sum = 0.0;
+        for (const ChannelBuffer* channel : list) {
+            sum += (*channel)[t] * (*channel)[t];
+        }
+        return sum;
     }
-    return sums;
-}
-
-double rangeSum(const std::vector<double>& sums, std::size_t first, std::size_t last) {
-    return sums[last] - sums[first];
-}
+    double energy(std::size_t first, std::size_t last) const {
+        double sum = 0.0;
+        for (std::size_t t = first; t < last; ++t) {
+            sum += energy(t);
+        }
+        return sum;
+    }
+};
 
 double decibelRatio(double a, double b) {
     if (a <= 0.0 || b <= 0.0) {
@@ -74,18 +75,21 @@ struct Candidate {
     double cost = 0.0;
 };
 
-// The normalised autocorrelation of the region at every lag, all channels together.
-std::vector<double> regionAutocorrelation(const Channels& channels, FrameSpan region,
-                                          const std::vector<double>& energy) {
+// The normalised autocorrelation of the region at every lag, all channels
+// together. The energies of the overlapping stretches at each lag are summed
+// from the shortest stretch up, so that the small ones keep their precision.
+std::vector<double> regionAutocorrelation(const Channels& channels, FrameSpan region) {
     const std::size_t size = region.size();
     std::vector<const double*> signals;
     for (const ChannelBuffer* channel : channels.list) {
         signals.push_back(channel->data() + region.start);
     }
     std::vector<double> acf = autocorrelationSum(signals, size, size - 1);
-    for (std::size_t lag = 0; lag < size; ++lag) {
-        const double head = rangeSum(energy, region.start, region.end - lag);
-        const double tail = rangeSum(energy, region.start + lag, region.end);
+    double head = 0.0; // of frames [start, end - lag)
+    double tail = 0.0; // of frames [start + lag, end)
+    for (std::size_t lag = size; lag-- > 0;) {
+        head += channels.energy(region.end - lag - 1);
+        tail += channels.energy(region.start + lag);
         acf[lag] = head > 0.0 && tail > 0.0 ? acf[lag] / std::sqrt(head * tail) : 0.0;
     }
     return acf;
@@ -154,70 +158,120 @@ std::vector<Candidate> candidateLengths(const std::vector<double>& acf, const Pi
     return chosen;
 }
 
-// What every loop length's search shares: the running sums of |x| of each
-// channel over the whole note, and room for the running sums of the
-// difference, reused from one length to the next.
-struct StartSearch {
-    std::vector<std::vector<double>> magnitude;
-    std::vector<std::vector<double>> difference;
-};
-
 // The best starts for a loop of `length` frames: the waveform `half` frames
 // either side of the start against the same around the end (normalised
 // average magnitude difference, the worst channel deciding), plus a penalty
 // on a loudness change between the whole periods at start and end.
-void bestStarts(const Channels& channels, FrameSpan region, const Candidate& shape, std::size_t half,
-                std::size_t span, const std::vector<double>& energy, StartSearch& search,
-                std::vector<Candidate>& out) {
-    const std::size_t frames = channels.frames();
+//
+// The sums slide a frame at a time, each step adding the frame that comes in
+// and taking off the one that leaves, and are taken afresh every so often so
+// that rounding cannot pile up over a long sustain: no sums over the whole
+// note are held. `C` is the number of channels, so that the step keeps its
+// sums in registers.
+template <std::size_t C>
+void bestStartsOf(const Channels& channels, std::size_t first, std::size_t last, const Candidate& shape,
+                  std::size_t half, std::size_t span, std::vector<Candidate>& out) {
+    constexpr std::size_t kFreshEvery = 4096;
     const std::size_t length = shape.length;
+    const double* x[C];
+    for (std::size_t c = 0; c < C; ++c) {
+        x[c] = channels.list[c]->data();
+    }
+    auto energy = [&](std::size_t t) {
+        double sum = 0.0;
+        for (std::size_t c = 0; c < C; ++c) {
+            sum += x[c][t] * x[c][t];
+        }
+        return sum;
+    };
+    double differ[C];
+    double level[C];
+    double startLoudness = 0.0;
+    double endLoudness = 0.0;
+    auto takeAfresh = [&](std::size_t s) {
+        for (std::size_t c = 0; c < C; ++c) {
+            differ[c] = 0.0;
+            level[c] = 0.0;
+            for (std::size_t t = s - half; t < s + half; ++t) {
+                differ[c] += std::fabs(x[c][t] - x[c][t + length]);
+                level[c] += std::fabs(x[c][t]) + std::fabs(x[c][t + length]);
+            }
+        }
+        startLoudness = channels.energy(s, s + span);
+        endLoudness = channels.energy(s + length - span, s + length);
+    };
+    takeAfresh(first);
+
+    const std::size_t starts = last - first + 1;
+    const std::size_t parts = std::min(kStartsPerLength, starts);
+    std::vector<Candidate> best(parts);
+    std::vector<char> found(parts, 0);
+    std::size_t part = 0;
+    std::size_t partEnds = first + (starts + parts - 1) / parts; // the first start of the next part
+    for (std::size_t s = first;; ++s) {
+        if (s == partEnds) {
+            ++part;
+            partEnds = first + ((part + 1) * starts + parts - 1) / parts;
+        }
+        // The penalty only adds: a start whose waveform alone costs no less
+        // than the best so far cannot win, which is told without dividing.
+        bool mayWin = true;
+        for (std::size_t c = 0; c < C && mayWin && found[part] != 0; ++c) {
+            mayWin = level[c] > 0.0 ? 2.0 * differ[c] < best[part].cost * level[c] : 0.0 < best[part].cost;
+        }
+        if (mayWin) {
+            double cost = 0.0;
+            for (std::size_t c = 0; c < C; ++c) {
+                cost = std::max(cost, level[c] > 0.0 ? 2.0 * differ[c] / level[c] : 0.0);
+            }
+            const double loudness = decibelRatio(endLoudness, startLoudness);
+            const double total = cost + kLoudnessPenaltyPerDb * std::max(0.0, std::fabs(loudness) - kLoudnessFreeDb);
+            if (found[part] == 0 || total < best[part].cost) {
+                found[part] = 1;
+                best[part] = {s, length, shape.periods, total};
+            }
+        }
+        if (s == last) {
+            break;
+        }
+        if ((s + 1 - first) % kFreshEvery == 0) {
+            takeAfresh(s + 1);
+            continue;
+        }
+        const std::size_t in = s + half;
+        const std::size_t gone = s - half;
+        for (std::size_t c = 0; c < C; ++c) {
+            const double a = x[c][in];
+            const double b = x[c][in + length];
+            const double d = x[c][gone];
+            const double e = x[c][gone + length];
+            differ[c] += std::fabs(a - b) - std::fabs(d - e);
+            level[c] += std::fabs(a) + std::fabs(b) - std::fabs(d) - std::fabs(e);
+        }
+        startLoudness += energy(s + span) - energy(s);
+        endLoudness += energy(s + length) - energy(s + length - span);
+    }
+    for (std::size_t p = 0; p < parts; ++p) {
+        if (found[p] != 0) {
+            out.push_back(best[p]);
+        }
+    }
+}
+
+void bestStarts(const Channels& channels, FrameSpan region, const Candidate& shape, std::size_t half,
+                std::size_t span, std::vector<Candidate>& out) {
+    const std::size_t frames = channels.frames();
     const std::size_t first = std::max(region.start, half);
     // The window around the end must fit in the file.
     const std::size_t end = std::min(region.end, frames - std::min(frames, half));
-    if (end < length || end - length < first) {
+    if (end < shape.length || end - shape.length < first) {
         return;
     }
-    const std::size_t last = end - length; // inclusive
-    const std::size_t from = first - half;
-    const std::size_t count = last + half - from; // differences from `from` through the last window
-    search.difference.resize(channels.list.size());
-    for (std::size_t c = 0; c < channels.list.size(); ++c) {
-        const ChannelBuffer& x = *channels.list[c];
-        std::vector<double>& sums = search.difference[c];
-        sums.resize(count + 1);
-        sums[0] = 0.0;
-        for (std::size_t t = 0; t < count; ++t) {
-            sums[t + 1] = sums[t] + std::fabs(x[from + t] - x[from + t + length]);
-        }
-    }
-    const std::size_t parts = std::min(kStartsPerLength, last - first + 1);
-    std::vector<Candidate> best(parts);
-    std::vector<bool> found(parts, false);
-    for (std::size_t s = first; s <= last; ++s) {
-        double cost = 0.0;
-        for (std::size_t c = 0; c < channels.list.size(); ++c) {
-            const std::size_t at = s - half;
-            const double differ = rangeSum(search.difference[c], at - from, at - from + 2 * half);
-            const double level = rangeSum(search.magnitude[c], at, at + 2 * half) +
-                                 rangeSum(search.magnitude[c], at + length, at + length + 2 * half);
-            cost = std::max(cost, level > 0.0 ? 2.0 * differ / level : 0.0);
-        }
-        const std::size_t part = (s - first) * parts / (last - first + 1);
-        if (found[part] && cost >= best[part].cost) {
-            continue; // the penalty only adds: no need to weigh the loudness
-        }
-        const double loudness = decibelRatio(rangeSum(energy, s + length - span, s + length),
-                                             rangeSum(energy, s, s + span));
-        const double total = cost + kLoudnessPenaltyPerDb * std::max(0.0, std::fabs(loudness) - kLoudnessFreeDb);
-        if (!found[part] || total < best[part].cost) {
-            found[part] = true;
-            best[part] = {s, length, shape.periods, total};
-        }
-    }
-    for (std::size_t p = 0; p < parts; ++p) {
-        if (found[p]) {
-            out.push_back(best[p]);
-        }
+    const std::size_t last = end - shape.length; // inclusive
+    if (channels.list.size() == 1) {
+        bestStartsOf<1>(channels, first, last, shape, half, span, out);
+    } else {
+        bestStartsOf<2>(channels, first, last, shape, half, span, out);
     }
 }
 
@@ -280,9 +334,8 @@ std::size_t crossfadeLength(const SustainLoop& result, double wanted) {
 }
 
 // Loudness of the loop as written: its last whole periods against its first.
-double loudnessOf(const Channels& channels, const SustainLoop& loop, std::size_t span,
-                  const std::vector<double>& energy) {
-    const double head = rangeSum(energy, loop.loop.start, loop.loop.start + span);
+double loudnessOf(const Channels& channels, const SustainLoop& loop, std::size_t span) {
+    const double head = channels.energy(loop.loop.start, loop.loop.start + span);
     double tail = 0.0;
     for (std::size_t c = 0; c < channels.list.size(); ++c) {
         const ChannelBuffer& blended = c == 0 ? loop.blendedLeft : loop.blendedRight;
@@ -301,8 +354,7 @@ double loudnessOf(const Channels& channels, const SustainLoop& loop, std::size_t
 // clearly smooth seam less so is dropped.
 SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, const ChannelBuffer& right,
                        std::int32_t channelCount, int sampleRate, const SustainSettings& settings,
-                       const SustainLoop& base, const Candidate& candidate, std::size_t span,
-                       const std::vector<double>& energy) {
+                       const SustainLoop& base, const Candidate& candidate, std::size_t span) {
     SustainLoop result = base;
     result.loop = {candidate.start, candidate.start + candidate.length};
     result.periods = candidate.periods;
@@ -311,7 +363,7 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
                                                 (static_cast<double>(candidate.periods) * result.pitch.period));
     }
     result.seam = judgeLoop(left, right, channelCount, sampleRate, result.loop, result);
-    result.loudnessChangeDb = loudnessOf(channels, result, span, energy);
+    result.loudnessChangeDb = loudnessOf(channels, result, span);
     const bool drifts = std::fabs(result.loudnessChangeDb) > kLoudnessFreeDb;
     if (!settings.crossfade || (result.smoothWithMargin() && !drifts)) {
         return result;
@@ -333,7 +385,7 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
             }
             SustainLoop trial = result;
             blendEnd(channels, trial, frames);
-            trial.loudnessChangeDb = loudnessOf(channels, trial, span, energy);
+            trial.loudnessChangeDb = loudnessOf(channels, trial, span);
             blends.push_back(std::move(trial));
         }
         std::stable_sort(blends.begin(), blends.end(), [](const SustainLoop& a, const SustainLoop& b) {
@@ -343,7 +395,7 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
                frames > 0) {
         blends.emplace_back(result);
         blendEnd(channels, blends.back(), frames);
-        blends.back().loudnessChangeDb = loudnessOf(channels, blends.back(), span, energy);
+        blends.back().loudnessChangeDb = loudnessOf(channels, blends.back(), span);
     }
     // The seam judge has the last word: the steadiest blend whose seam is
     // smooth with a margin, among the first few, else the steadiest.
@@ -409,28 +461,22 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
         result.region.start = std::max(floor, result.region.end - std::min(result.region.end, room));
         result.region.start = std::min(result.region.start, result.region.end);
     }
-    // The search's memory and time grow with the sustain: a longer one is
-    // searched in its first minute.
-    result.region.end = std::min<std::size_t>(result.region.end,
-                                              result.region.start + kLongestSearchSeconds * static_cast<std::size_t>(sampleRate));
+    // The search's memory and time grow with the sustain (its autocorrelation
+    // takes 24 bytes a frame): a longer one is searched in its first 2^20
+    // frames (about 22 s at 48 kHz), or as far as the shortest loop asked
+    // for needs.
+    result.region.end = std::min(result.region.end, result.region.start + std::max(kLongestSearchFrames, 2 * room));
     if (result.region.size() < shortest + 2 || shortest < 2) {
         return "no sustain long enough for a loop of " + seconds(shortest, sampleRate) + " (the sustain runs from " +
                seconds(result.region.start, sampleRate) + " to " + seconds(result.region.end, sampleRate) + ")";
     }
 
-    const std::vector<double> energy = prefixSums(frames, [&](std::size_t t) {
-        double sum = 0.0;
-        for (const ChannelBuffer* channel : channels.list) {
-            sum += (*channel)[t] * (*channel)[t];
-        }
-        return sum;
-    });
     std::vector<const double*> regionChannels;
     for (const ChannelBuffer* channel : channels.list) {
         regionChannels.push_back(channel->data() + result.region.start);
     }
     result.pitch = estimatePitch(regionChannels, result.region.size(), sampleRate);
-    const std::vector<double> acf = regionAutocorrelation(channels, result.region, energy);
+    const std::vector<double> acf = regionAutocorrelation(channels, result.region);
     if (result.pitch.pitched) {
         result.pitch.period = refinePeriod(acf, result.pitch.period);
         result.frequency = static_cast<double>(sampleRate) / result.pitch.period;
@@ -457,12 +503,8 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
         result.pitch.pitched = false;
     }
     std::vector<Candidate> candidates;
-    StartSearch search;
-    for (const ChannelBuffer* channel : channels.list) {
-        search.magnitude.push_back(prefixSums(frames, [&](std::size_t t) { return std::fabs((*channel)[t]); }));
-    }
     for (const Candidate& length : candidateLengths(acf, result.pitch, shortest, longest, result.pitch.pitched ? 1 : spacing)) {
-        bestStarts(channels, result.region, length, half, span, energy, search, candidates);
+        bestStarts(channels, result.region, length, half, span, candidates);
     }
     if (candidates.empty()) {
         return "no loop of " + seconds(shortest, sampleRate) + " or more fits the sustain (from " +
@@ -482,7 +524,7 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
     };
     for (std::size_t i = 0; i < std::min(kSeamsJudged, candidates.size()); ++i) {
         SustainLoop finished =
-            finishLoop(channels, left, right, channelCount, sampleRate, settings, base, candidates[i], span, energy);
+            finishLoop(channels, left, right, channelCount, sampleRate, settings, base, candidates[i], span);
         const bool done = finished.smoothWithMargin() && std::fabs(finished.loudnessChangeDb) <= kLoudnessFreeDb;
         if (i == 0 || rank(finished) < rank(result)) {
             result = std::move(finished);
