@@ -59,14 +59,22 @@ def commands(tool, build, inp, out, mode, frames):
     raise ValueError(tool)
 
 
-def measure(tools, runs, job):
+def empty(folder):
+    """Removes every output, so that each run writes new files, as a user
+    making loops does (sorvane syncs only a file it replaces)."""
+    for name in os.listdir(folder):
+        os.unlink(os.path.join(folder, name))
+
+
+def measure(tools, runs, job, outputs):
     """Runs each tool's job `runs` times, interleaved in a rotating order, and
-    returns medians. Dirty pages are flushed before each job, so no tool pays
-    for the writeback of the one before it."""
+    returns medians. Outputs are removed and dirty pages flushed before each
+    job, so no tool pays for the writeback of the one before it."""
     walls = {t: [] for t in tools}
     peaks = {t: [] for t in tools}
     for round_ in range(runs):
         for tool in tools[round_ % len(tools):] + tools[:round_ % len(tools)]:
+            empty(outputs)
             os.sync()
             wall = 0.0
             peak = 0
@@ -119,7 +127,7 @@ def main():
         for mode in MODES:
             def job(tool, mode=mode, inp=inp, ext=ext):
                 return commands(tool, args.build, inp, f"{work}/out/{tool}-{mode}.{ext}", mode, frames)
-            results = measure(tools, args.runs, job)
+            results = measure(tools, args.runs, job, f"{work}/out")
             kind = "stereo" if channels == 2 else "mono"
             print_table(f"{mode.upper()}, {args.minutes:g}-minute {kind} 16-bit {ext.upper()} ({frames} frames)",
                         results, 8 * channels * frames if ext == "wav" else None)
@@ -131,7 +139,7 @@ def main():
                     for argv in commands(tool, args.build, f"{work}/short/{name}",
                                          f"{work}/out/{tool}-{name}", mode, RATE)]
         print_table(f"{mode.upper()}, {len(shorts)} one-second stereo WAV files, one process each",
-                    measure(tools, args.runs, batch))
+                    measure(tools, args.runs, batch, f"{work}/out"))
     print(f"\n{time.strftime('%Y-%m-%dT%H:%M:%S')} done")
 
 

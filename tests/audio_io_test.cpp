@@ -124,6 +124,23 @@ INSTANTIATE_TEST_SUITE_P(Formats, WriteEmptyOutput,
                                            SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III,
                                            SF_FORMAT_OGG | SF_FORMAT_VORBIS));
 
+// A WAV too large for 32-bit sizes becomes an RF64, every smaller one stays
+// a WAV; a format with 32-bit sizes of its own refuses; others take any size.
+// The limit is lowered here to 64 MiB past the 64 MiB kept for the header.
+TEST(FormatForSize, TakesRf64ForALargeWavAndRefusesWhereTheFormatCannotHold) {
+    const std::uint64_t limit = std::uint64_t{128} << 20;
+    const std::uint64_t fits = (std::uint64_t{64} << 20) / 4;   // 16-bit stereo frames in 64 MiB
+    const int wav = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    EXPECT_EQ(formatForSize(wav, 2, fits, limit).format, wav);
+    EXPECT_EQ(formatForSize(wav, 2, fits + 1, limit).format, SF_FORMAT_RF64 | SF_FORMAT_PCM_16);
+    EXPECT_FALSE(formatForSize(wav, 2, fits + 1, limit).tooLarge);
+    const SizedFormat aiff = formatForSize(SF_FORMAT_AIFF | SF_FORMAT_PCM_24, 2, fits, limit);
+    EXPECT_EQ(aiff.tooLarge, "the loop would take 0.1 GiB, more than AIFF (Apple/SGI) files can hold (4 GiB); "
+                             "name the output .rf64, .w64, .caf or .flac");
+    EXPECT_EQ(formatForSize(SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 2, fits * 100, limit).format,
+              SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+}
+
 class WriteMp3 : public ::testing::TestWithParam<double> {};
 
 // The MP3 encoder aborts the process on such samples; they are refused with a

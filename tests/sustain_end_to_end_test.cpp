@@ -201,7 +201,7 @@ TEST(SustainExecutable, RefusesWhatItCannotDoBeforeReadingAnything) {
         EXPECT_EQ(help.status, 0);
         EXPECT_EQ(help.out.rfind("Usage: ", 0), 0u);
     }
-    EXPECT_EQ(runSustain({"--version"}).out, "sorvane-sustain 1.0.0\n");
+    EXPECT_EQ(runSustain({"--version"}).out, "sorvane-sustain " SORVANE_VERSION "\n");
 }
 
 } // namespace

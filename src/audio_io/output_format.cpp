@@ -293,14 +293,15 @@ SizedFormat formatForSize(int format, int channels, std::uint64_t frames, std::u
     constexpr std::uint64_t kHeaderRoom = std::uint64_t{64} << 20;
     const std::uint64_t bits = fewestBitsPerSample(format);
     const std::uint64_t samples = frames * static_cast<std::uint64_t>(channels);
-    if (bits == 0 || samples / 8 * bits + kHeaderRoom <= limitBytes) {
+    const std::uint64_t bytes = samples / 8 * bits + (samples % 8) * bits / 8;
+    if (bits == 0 || bytes + kHeaderRoom <= limitBytes) {
         return sized;
     }
     if (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX) {
         sized.format = SF_FORMAT_RF64 | (format & SF_FORMAT_SUBMASK) | (format & SF_FORMAT_ENDMASK);
         return sized;
     }
-    const double gib = static_cast<double>(samples / 8 * bits) / static_cast<double>(std::uint64_t{1} << 30);
+    const double gib = static_cast<double>(bytes) / static_cast<double>(std::uint64_t{1} << 30);
     char size[32];
     std::snprintf(size, sizeof size, "%.1f", gib);
     sized.tooLarge = "the loop would take " + std::string(size) + " GiB, more than " + containerName(format) +

@@ -77,10 +77,11 @@ std::vector<Chunk> readChunks(SNDFILE* file, const std::vector<std::string>& ski
         if (sf_get_chunk_data(it, &info) != SF_ERR_NO_ERROR) {
             continue;
         }
-        Chunk chunk{std::string(info.id, std::min<std::size_t>(info.id_size, 4)), Bytes(length)};
+        Chunk chunk{std::string(info.id, std::min<std::size_t>(info.id_size, 4)), {}};
         if (chunk.id.size() != 4 || std::find(skipped.begin(), skipped.end(), chunk.id) != skipped.end()) {
             continue;
         }
+        chunk.data.resize(length);
         info.datalen = length;
         info.data = chunk.data.data();
         if (sf_get_chunk_data(it, &info) == SF_ERR_NO_ERROR) {
