@@ -268,6 +268,41 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
     return readInputAudio(std::move(*opened), path, err);
 }
 
+namespace {
+
+// Opens where a plan writes; false after saying why.
+bool openTarget(OutputTarget& target, const std::string& path, const OutputPlan& plan, std::ostream& err) {
+    if (const std::optional<std::string> reason = target.open(path, plan.replaces)) {
+        err << "Error opening output file: " << *reason << "\n";
+        return false;
+    }
+    if (plan.extras.needsFile && !target.positioned()) {
+        err << "Error opening output file: " << needsAFile(path) << "\n";
+        return false;
+    }
+    return true;
+}
+
+// Once every byte is written (or `failure` said why not): adds the plan's
+// extras to the complete file and puts it in its place; false after saying
+// why this failed.
+bool finishTarget(OutputTarget& target, const OutputPlan& plan, std::optional<std::string> failure,
+                  std::ostream& err) {
+    if (!failure && plan.extras.afterClose && target.positioned()) {
+        failure = plan.extras.afterClose(target.fd(), target.base());
+    }
+    if (!failure) {
+        failure = target.commit();
+    }
+    if (failure) {
+        err << "Error writing output file: " << *failure << "\n";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 OutputPlan planOutput(const std::string& path, const AudioInput& input) {
     OutputPlan plan;
     plan.info.samplerate = input.info.samplerate;
@@ -298,12 +333,7 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const Out
     }
 
     OutputTarget target;
-    if (const std::optional<std::string> reason = target.open(path, plan.replaces)) {
-        err << "Error opening output file: " << *reason << "\n";
-        return std::nullopt;
-    }
-    if (plan.extras.needsFile && !target.positioned()) {
-        err << "Error opening output file: " << needsAFile(path) << "\n";
+    if (!openTarget(target, path, plan, err)) {
         return std::nullopt;
     }
     // A pipe goes to libsndfile as a descriptor, so that it writes only the
@@ -335,14 +365,7 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const Out
     } else if (!failure && closed != 0) {
         failure = closed > 0 ? std::string(sf_error_number(closed)) : std::string(kNoReason);
     }
-    if (!failure && plan.extras.afterClose && target.positioned()) {
-        failure = plan.extras.afterClose(target.fd(), target.base());
-    }
-    if (!failure) {
-        failure = target.commit();
-    }
-    if (failure) {
-        err << "Error writing output file: " << *failure << "\n";
+    if (!finishTarget(target, plan, failure, err)) {
         return std::nullopt;
     }
     return static_cast<std::uint64_t>(frames);
@@ -355,12 +378,7 @@ bool copyOutputFile(const std::string& path, const std::string& source, const Ou
         return false;
     }
     OutputTarget target;
-    if (const std::optional<std::string> reason = target.open(path, plan.replaces)) {
-        err << "Error opening output file: " << *reason << "\n";
-        return false;
-    }
-    if (plan.extras.needsFile && !target.positioned()) {
-        err << "Error opening output file: " << needsAFile(path) << "\n";
+    if (!openTarget(target, path, plan, err)) {
         return false;
     }
     std::optional<std::string> failure;
@@ -385,17 +403,7 @@ bool copyOutputFile(const std::string& path, const std::string& source, const Ou
         }
         at += got;
     }
-    if (!failure && plan.extras.afterClose && target.positioned()) {
-        failure = plan.extras.afterClose(target.fd(), target.base());
-    }
-    if (!failure) {
-        failure = target.commit();
-    }
-    if (failure) {
-        err << "Error writing output file: " << *failure << "\n";
-        return false;
-    }
-    return true;
+    return finishTarget(target, plan, failure, err);
 }
 
 } // namespace sorvane

@@ -43,7 +43,7 @@ std::vector<ChannelBuffer> framesAtSeam(const LoopSource& loop, std::size_t wind
     const std::size_t channels = loop.channels();
     std::vector<ChannelBuffer> lanes(channels, ChannelBuffer(2 * window));
     std::vector<double> frames(window * channels);
-    for (const std::size_t half : {0, 1}) { // the end, then the start; a window is at most half the loop
+    for (const std::size_t half : {std::size_t{0}, std::size_t{1}}) { // the end, then the start; a window is at most half the loop
         loop.fill(half == 0 ? n - window : 0, window, frames.data());
         for (std::size_t k = 0; k < window; ++k) {
             for (std::size_t c = 0; c < channels; ++c) {
