@@ -33,15 +33,15 @@ TEST(SustainExecutable, WritesTheWholeNoteWithItsLoopAndSaysWhere) {
 
     unsigned long start = 0;
     unsigned long last = 0;
-    const std::size_t at = r.out.find("SFZ:       loop_mode=loop_continuous");
+    const std::size_t at = r.out.find("SFZ:       loop_mode=loop_sustain");
     ASSERT_NE(at, std::string::npos) << r.out;
-    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "SFZ: loop_mode=loop_continuous loop_start=%lu loop_end=%lu", &start,
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "SFZ: loop_mode=loop_sustain loop_start=%lu loop_end=%lu", &start,
                           &last),
               2);
     EXPECT_NE(r.out.find("Pitch:     G3 "), std::string::npos) << r.out;
     EXPECT_EQ(test::readTextFile(dir.file("violin.sfz")),
               "// made by sorvane-sustain from " + in + "\n<region>\nsample=looped.wav\npitch_keycenter=55\ntune=0\n" +
-                  "loop_mode=loop_continuous loop_start=" + std::to_string(start) +
+                  "loop_mode=loop_sustain loop_start=" + std::to_string(start) +
                   " loop_end=" + std::to_string(last) + "\n");
 
     // The attack is kept bit for bit, and the file says where the loop is.

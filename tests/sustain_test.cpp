@@ -96,8 +96,23 @@ INSTANTIATE_TEST_SUITE_P(
                       NoteCase{"stereoVibratoAndNoise", {48000, 2, 220.0, 4.0, 0.004, 0.003}},
                       NoteCase{"lowBass", {44100, 1, 55.0, 3.5, 0.0, 0.001}},
                       NoteCase{"highFlute", {22050, 2, 1567.98, 2.5, 0.002, 0.0}},
+                      // The ends of the range 30 Hz to 4 kHz, however the period falls between frames.
+                      NoteCase{"topOfTheRange", {44100, 1, 3950.0, 2.5, 0.0, 0.0}},
+                      NoteCase{"topOfTheRangeStereo96k", {96000, 2, 3990.0, 2.0, 0.0, 0.0}},
+                      NoteCase{"bottomOfTheRange", {44100, 1, 31.0, 3.0, 0.0, 0.0}},
                       NoteCase{"unpitchedNoise", {44100, 2, 0.0, 3.0, 0.0, 0.2}}),
     [](const ::testing::TestParamInfo<NoteCase>& param) { return std::string(param.param.name); });
+
+// A signal that does not vary has no pitch: no period, no unity note.
+TEST(SustainLoop, AConstantHasNoPitch) {
+    for (const double offset : {0.5, 0.3, -0.001}) {
+        const ChannelBuffer constant(44100 * 3, offset);
+        const auto found = findSustainLoop(constant, constant, 1, 44100, {});
+        ASSERT_TRUE(std::holds_alternative<SustainLoop>(found)) << std::get<std::string>(found);
+        EXPECT_FALSE(std::get<SustainLoop>(found).pitch.pitched) << offset;
+        EXPECT_EQ(std::get<SustainLoop>(found).periods, 0u) << offset;
+    }
+}
 
 TEST(SustainLoop, SaysWhyThereIsNoLoop) {
     const Note silent(NoteShape{44100, 1, 0.0, 2.0, 0.0, 0.0});

@@ -162,7 +162,7 @@ std::string sfzText(const Options& options, const SustainLoop& loop) {
         text += "pitch_keycenter=" + std::to_string(key) + "\n";
         text += "tune=" + std::to_string(-std::lround((note - static_cast<double>(key)) * 100.0)) + "\n";
     }
-    text += "loop_mode=loop_continuous loop_start=" + std::to_string(loop.loop.start) +
+    text += "loop_mode=loop_sustain loop_start=" + std::to_string(loop.loop.start) +
             " loop_end=" + std::to_string(loop.loop.end - 1) + "\n";
     return text;
 }
@@ -226,7 +226,7 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
     }
     out << "Seam:      " << verdictText(loop.seam.verdict)
         << (loop.seam.verdict == SeamVerdict::Smooth && !loop.smoothWithMargin() ? " (barely)" : "") << "\n"
-        << "SFZ:       loop_mode=loop_continuous loop_start=" << l.start << " loop_end=" << l.end - 1 << "\n";
+        << "SFZ:       loop_mode=loop_sustain loop_start=" << l.start << " loop_end=" << l.end - 1 << "\n";
 }
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {

@@ -13,6 +13,10 @@ constexpr double kLowestHz = 30.0;
 constexpr double kHighestHz = 4000.0;
 constexpr double kDipThreshold = 0.12;
 constexpr double kPitchedBelow = 0.3;
+constexpr double kRangeSlack = 1.03; // half a semitone
+// A waveform that never strays further than this from its mean (about one
+// 16-bit step) does not vary at all.
+constexpr double kLeastVariation = 1.0 / 32768.0;
 // Refinement sharpens the estimate; it never moves it by more than this.
 constexpr double kMostRefinement = 0.01;
 
@@ -30,7 +34,9 @@ double parabolicOffset(double a, double b, double c) {
 
 PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::size_t size, int sampleRate) {
     PitchEstimate estimate;
-    const auto shortest = std::max<std::size_t>(2, static_cast<std::size_t>(sampleRate / kHighestHz));
+    // A lag short of the highest fundamental's period too, so that its dip
+    // has a neighbour on each side however the period falls between frames.
+    const auto shortest = std::max<std::size_t>(2, static_cast<std::size_t>(sampleRate / kHighestHz) - 1);
     auto longest = static_cast<std::size_t>(sampleRate / kLowestHz);
     // The difference is averaged over at least two of the longest periods.
     std::size_t window = std::max<std::size_t>(2 * longest, static_cast<std::size_t>(sampleRate / 10));
@@ -42,10 +48,25 @@ PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::siz
         return estimate;
     }
     // d(lag) = sum (x[j] - x[j + lag])^2 over the window, from energies and
-    // the correlation, summed over the channels.
+    // the correlation, summed over the channels. A signal that does not vary
+    // (a constant, or silence) has no pitch, whatever rounding leaves in d.
     std::vector<double> difference(longest + 1, 0.0);
+    double variation = 0.0;
     for (const double* channel : channels) {
-        const double* x = channel + (size - window - longest) / 2;
+        // The stretch less its mean: d does not change, but a large offset
+        // would leave its rounding in the sums d is made of.
+        const double* from = channel + (size - window - longest) / 2;
+        std::vector<double> stretch(from, from + window + longest);
+        double mean = 0.0;
+        for (const double v : stretch) {
+            mean += v;
+        }
+        mean /= static_cast<double>(stretch.size());
+        for (double& v : stretch) {
+            v -= mean;
+            variation = std::max(variation, std::fabs(v));
+        }
+        const double* x = stretch.data();
         const std::vector<double> r = crossCorrelation(x, window, x, window + longest, longest);
         double head = 0.0;
         for (std::size_t j = 0; j < window; ++j) {
@@ -56,6 +77,9 @@ PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::siz
             shifted += x[window + lag - 1] * x[window + lag - 1] - x[lag - 1] * x[lag - 1];
             difference[lag] += std::max(0.0, head + shifted - 2.0 * r[lag]);
         }
+    }
+    if (!(variation > kLeastVariation)) {
+        return estimate;
     }
     std::vector<double> normalised(longest + 1, 1.0);
     double running = 0.0;
@@ -81,6 +105,8 @@ PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::siz
     estimate.period = static_cast<double>(best);
     if (estimate.pitched) {
         estimate.period += parabolicOffset(normalised[best - 1], normalised[best], normalised[best + 1]);
+        // Within the range, or a hair above its top (a period between frames).
+        estimate.pitched = static_cast<double>(sampleRate) / estimate.period <= kHighestHz * kRangeSlack;
     }
     return estimate;
 }
