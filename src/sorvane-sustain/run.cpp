@@ -207,7 +207,10 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
             << fixed((note - static_cast<double>(key)) * 100.0, 1, true) << " cents (" << fixed(loop.frequency, 2)
             << " Hz, period " << fixed(loop.pitch.period, 6) << " frames)\n";
     } else {
-        out << "Pitch:     none found (loop chosen by waveform alone)\n";
+        // A file's unity note cannot be left out: it keeps the default that
+        // claims nothing, and the SFZ names no key.
+        out << "Pitch:     none found (loop chosen by waveform alone; no unity note claimed: the SFZ has no "
+               "pitch_keycenter, the file middle C, the samplers' default)\n";
     }
     out << "Loop:      frames " << l.start << " to " << l.end - 1 << " (" << secondsOf(l.start, sampleRate) << " to "
         << secondsOf(l.end, sampleRate) << "), " << l.size() << " frames, " << secondsOf(l.size(), sampleRate);
