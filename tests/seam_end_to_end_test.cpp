@@ -5,6 +5,10 @@
 
 #include <sys/stat.h>
 
+#include <taglib/flacfile.h>
+#include <taglib/xiphcomment.h>
+#include <tuple>
+
 #include <gtest/gtest.h>
 
 #include "seam/seam_judge.hpp"
@@ -67,15 +71,17 @@ TEST(SeamCommand, MachineReadableForms) {
     Loops loops;
     const ProgramResult tsv = runSeamExecutable({"--format", "tsv", loops.smooth, loops.cut});
     EXPECT_EQ(tsv.status, 1);
-    EXPECT_EQ(tsv.out.find("loop\tframes\tsample_rate\tchannel\tsurprise\tperiod\tcurvature\tlevel_db\tfired\tverdict\n" +
+    EXPECT_EQ(tsv.out.find("loop\tframes\tsample_rate\tchannel\tsurprise\tperiod\tcurvature\tlevel_db\tfired\tverdict"
+                           "\tfirst_frame\tlast_frame\n" +
                            loops.smooth + "\t44100\t44100\tmono\t"),
               0u)
         << tsv.out;
-    EXPECT_NE(tsv.out.find("\t-\tsmooth\n" + loops.cut + "\t44125\t44100\tmono\t"), std::string::npos);
+    EXPECT_NE(tsv.out.find("\t-\tsmooth\t0\t44099\n" + loops.cut + "\t44125\t44100\tmono\t"), std::string::npos);
     const ProgramResult json = runSeamExecutable({"--format", "json", loops.cut});
     EXPECT_EQ(json.status, 1);
     EXPECT_EQ(json.out.find("{\"loops\": [\n  {\"loop\": \"" + loops.cut +
-                            "\", \"frames\": 44125, \"sample_rate\": 44100, \"verdict\": \"likely click\""),
+                            "\", \"frames\": 44125, \"sample_rate\": 44100, \"first_frame\": 0, \"last_frame\": 44124, "
+                            "\"judged\": \"whole file\", \"verdict\": \"likely click\""),
               0u)
         << json.out;
     EXPECT_NE(json.out.find("\"fired\": [\"prediction\""), std::string::npos);
@@ -122,6 +128,7 @@ TEST(SeamCommand, JudgesAFileAsItsDecodedFrames) {
             test::RunOptions options;
             if (piped) {
                 options.stdinPath = path;
+                options.stdinIsPipe = true;
             }
             const ProgramResult r = test::runProgram(test::seamExecutable(), {"--format", "tsv", piped ? "-" : path}, options);
             std::string measured;
@@ -133,9 +140,67 @@ TEST(SeamCommand, JudgesAFileAsItsDecodedFrames) {
                 }
                 measured += r.out.substr(field, r.out.find('\t', r.out.find('\t', r.out.find('\t', r.out.find('\t', field) + 1) + 1) + 1) + 1 - field);
             }
-            EXPECT_EQ(measured, expected) << name << (piped ? " as standard input" : "");
+            EXPECT_EQ(measured, expected) << name << (piped ? " through a pipe" : "");
         }
     }
+}
+
+// A note whose loop, 200 whole periods in its sustain, is marked where
+// samplers read it: that loop is judged, as a sampler repeats it; the file's
+// own wrap, release into attack, only with --whole.
+TEST(SeamCommand, JudgesTheLoopAFileMarks) {
+    TempDir dir;
+    std::vector<double> note(44100);
+    for (std::size_t i = 0; i < note.size(); ++i) {
+        const double t = static_cast<double>(i);
+        note[i] = std::min(1.0, t / 2000.0) * std::min(1.0, (44100.0 - t) / 8000.0) * 0.5 * std::sin(6.283185307179586 * t / 100.0);
+    }
+    const std::string wav = dir.file("note.wav");
+    const std::string flac = dir.file("note.flac");
+    const std::string outside = dir.file("outside.flac");
+    {
+        SF_INFO info{};
+        info.samplerate = 44100;
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* file = sf_open(wav.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr);
+        SF_INSTRUMENT instrument{};
+        instrument.basenote = 69;
+        instrument.loop_count = 1;
+        instrument.loops[0] = {SF_LOOP_FORWARD, 10000, 30000, 0};
+        EXPECT_EQ(sf_command(file, SFC_SET_INSTRUMENT, &instrument, sizeof instrument), SF_TRUE);
+        EXPECT_EQ(sf_writef_double(file, note.data(), 44100), 44100);
+        sf_close(file);
+    }
+    for (const auto& [path, start, length] : {std::tuple{flac, "10000", "20000"}, std::tuple{outside, "40000", "20000"}}) {
+        test::writeAudio(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44100, 1, note);
+        TagLib::FLAC::File file(path.c_str());
+        file.xiphComment(true)->addField("LOOPSTART", start);
+        file.xiphComment(true)->addField("LOOPLENGTH", length);
+        ASSERT_TRUE(file.save());
+    }
+    for (const std::string& path : {wav, flac}) {
+        const ProgramResult marked = runSeamExecutable({path});
+        EXPECT_EQ(marked.status, 0) << marked.out;
+        EXPECT_NE(marked.out.find("Frames: 20000 at 44100 Hz (10000 to 29999, the loop the file marks)\n"),
+                  std::string::npos) << marked.out;
+        const ProgramResult whole = runSeamExecutable({"--whole", path});
+        EXPECT_EQ(whole.status, 1);
+        EXPECT_NE(whole.out.find("Frames: 44100 at 44100 Hz\n"), std::string::npos) << whole.out;
+    }
+    const ProgramResult bad = runSeamExecutable({outside});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_EQ(bad.err, outside + ": Error: the loop the file marks (40000 to 60000, one past its last frame) does not "
+                                 "lie within its 44100 frames; judge the whole file with --whole.\n");
+    // Too few frames for any measure: said, and told apart by the status.
+    const std::string tiny = dir.file("tiny.wav");
+    test::writeAudio(tiny, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, {0.1, 0.2, 0.3, 0.2, 0.1});
+    const ProgramResult short5 = runSeamExecutable({tiny});
+    EXPECT_EQ(short5.status, 3);
+    EXPECT_NE(short5.out.find("seam: not judged (5 frames are too few for any measure)\n"), std::string::npos);
+    EXPECT_EQ(runSeamExecutable({tiny, flac}).status, 3);
+    EXPECT_EQ(runSeamExecutable({tiny, wav, "--whole"}).status, 1);
 }
 
 TEST(SeamCommand, HelpVersionAndUsage) {
@@ -154,7 +219,7 @@ TEST(SeamCommand, Failures) {
     test::writeAudio(single, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, {0.5});
     const std::string usage =
         "Usage: " + test::seamExecutable() +
-        " [--format text|tsv|json] [--svg PICTURE | --svg-dir DIR] [--shared-scale] LOOP...\n";
+        " [--format text|tsv|json] [--whole] [--svg PICTURE | --svg-dir DIR] [--shared-scale] LOOP...\n";
     const std::string missing = loops.dir.file("missing.wav");
     const struct {
         std::vector<std::string> args;

@@ -51,6 +51,16 @@ ChannelBuffer firstChannel(const InterleavedBuffer& stereo) {
     return out;
 }
 
+// A sine at full phase 0 for `frames` frames: whole periods when `frames`
+// holds a whole number of them.
+ChannelBuffer sine(double hz, std::size_t frames) {
+    ChannelBuffer out(frames);
+    for (std::size_t i = 0; i < frames; ++i) {
+        out[i] = 0.5 * std::sin(kTwoPi * hz * static_cast<double>(i) / kRate);
+    }
+    return out;
+}
+
 ChannelBuffer whiteNoise(std::size_t frames) {
     ChannelBuffer out(frames);
     test::Lcg random(7);
@@ -140,14 +150,17 @@ INSTANTIATE_TEST_SUITE_P(
                       return n;
                   },
                   SeamVerdict::Smooth},
-        // 30 ms repeat 33 times a second: a tone, whatever its wrap does.
-        JudgeCase{"shorterThanAnyClick",
-                  [] {
-                      ChannelBuffer n = note(1323, 220.0, 10);
-                      n.back() = -n.back();
-                      return n;
-                  },
-                  SeamVerdict::Smooth}));
+        // Short loops are judged as played, repeated end to end: 30 ms of a
+        // held note cut a third of a cycle out clicks 33 times a second...
+        JudgeCase{"shortLoopCutMidCycle", [] { return note(1323 + 67, 220.0, 10); }, SeamVerdict::LikelyClick},
+        // ...and so does a sine cut at its peak, however smooth each cycle...
+        JudgeCase{"shortSineCutAtItsPeak", [] { return sine(441.0, 1000 + 25); }, SeamVerdict::LikelyClick},
+        // ...while whole periods wrap as they run, one period of a tone included.
+        JudgeCase{"shortLoopOfWholePeriods", [] { return sine(441.0, 500); }, SeamVerdict::Smooth},
+        JudgeCase{"onePeriodOfATone", [] { return sine(441.0, 100); }, SeamVerdict::Smooth},
+        JudgeCase{"shortNoise", [] { return whiteNoise(900); }, SeamVerdict::Smooth},
+        // Too few frames for any measure to mean something.
+        JudgeCase{"sevenFrames", [] { return sine(441.0, 7); }, SeamVerdict::NotJudged}));
 
 TEST(SeamJudge, StereoNamesTheChannelThatClicks) {
     ChannelBuffer cut = note(44100, 220.0, 11);

@@ -101,8 +101,16 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
     }
     argv.push_back(nullptr);
 
+    int pipeEnds[2] = {-1, -1};
+    if (options.stdinIsPipe && pipe2(pipeEnds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "cannot make a pipe";
+        return {};
+    }
     const pid_t pid = fork();
     if (pid == 0) {
+        if (options.stdinIsPipe) {
+            dup2(pipeEnds[0], STDIN_FILENO);
+        }
         const int outFd = open(options.stdoutPath.value_or(outPath).c_str(),
                                O_WRONLY | O_CREAT | (options.stdoutAppends ? O_APPEND : O_TRUNC), 0600);
         const int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -110,7 +118,9 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
         if (outFd < 0 || errFd < 0 || nullFd < 0) {
             _exit(127);
         }
-        dup2(nullFd, STDIN_FILENO);
+        if (!options.stdinIsPipe) {
+            dup2(nullFd, STDIN_FILENO);
+        }
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
         if (options.maxFileSize) {
@@ -131,6 +141,21 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
             execv(program.c_str(), argv.data());
         }
         _exit(127);
+    }
+    if (options.stdinIsPipe) {
+        // The program may stop reading early: a write to a closed pipe must fail, not kill.
+        close(pipeEnds[0]);
+        const Bytes bytes = readBytes(*options.stdinPath);
+        const auto previous = signal(SIGPIPE, SIG_IGN);
+        for (std::size_t done = 0; done < bytes.size();) {
+            const ssize_t put = write(pipeEnds[1], bytes.data() + done, bytes.size() - done);
+            if (put <= 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(put);
+        }
+        signal(SIGPIPE, previous);
+        close(pipeEnds[1]);
     }
     ProgramResult result;
     int status = 0;

@@ -39,6 +39,7 @@ struct RunOptions {
     bool stdoutAppends = false;               // with stdoutPath: opened for appending, as >> does
     bool asNobody = false;                    // run as the unprivileged user (the caller must be root)
     std::optional<std::string> stdinPath;     // else /dev/null
+    bool stdinIsPipe = false;                 // with stdinPath: the file arrives through a pipe
     std::optional<std::uint64_t> maxAddressSpace; // RLIMIT_AS in bytes; the program then runs unwrapped
 };
 

@@ -197,16 +197,67 @@ std::uint64_t framesWorthReserving(const SF_INFO& info, std::optional<std::uint6
     return std::min(declared, samples / channels);
 }
 
+namespace {
+
+// Standard input that cannot be read at any offset (a pipe) is first copied
+// to a scratch file: libsndfile reads FLAC from a pipe only to lose sync,
+// and reads out of bounds on MP3 from one, and a file can be read a window
+// at a time. Returns the file's descriptor, or nothing after saying why.
+std::optional<FileDescriptor> spoolStandardInput(std::ostream& err) {
+    std::string folder;
+    FileDescriptor copy = scratchFile(folder);
+    if (!copy) {
+        err << "Error reading input file: " << systemErrorText(errno) << " (keeping standard input in " << folder
+            << ")\n";
+        return std::nullopt;
+    }
+    std::vector<char> block(std::size_t{1} << 20);
+    for (off_t at = 0;;) {
+        const ssize_t got = read(STDIN_FILENO, block.data(), block.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        int error = got < 0 ? errno : 0;
+        if (got > 0) {
+            error = writeAllAt(copy.get(), block.data(), static_cast<std::size_t>(got), at);
+            at += got;
+        }
+        if (error != 0) {
+            err << "Error reading input file: " << systemErrorText(error) << " (keeping standard input in " << folder
+                << ")\n";
+            return std::nullopt;
+        }
+        if (got == 0) {
+            return copy;
+        }
+    }
+}
+
+} // namespace
+
 std::optional<OpenInput> openInputAudio(const std::string& path, std::ostream& err) {
     OpenInput input;
-    input.handle.reset(sf_open(path.c_str(), SFM_READ, &input.info));
+    // "-" is libsndfile's name for standard input.
+    struct stat st {};
+    bool known = (path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st)) == 0;
+    if (path == "-" && known && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        std::optional<FileDescriptor> copy = spoolStandardInput(err);
+        if (!copy) {
+            return std::nullopt;
+        }
+        known = fstat(copy->get(), &st) == 0;
+        const int fd = copy->get();
+        input.handle.reset(sf_open_fd(fd, SFM_READ, &input.info, SF_TRUE));
+        if (input.handle) {
+            static_cast<void>(copy->release()); // libsndfile closes it
+        }
+    } else {
+        input.handle.reset(sf_open(path.c_str(), SFM_READ, &input.info));
+    }
     if (!input.handle) {
         err << "Error opening input file: " << libraryErrorText(nullptr) << "\n";
         return std::nullopt;
     }
-    // "-" is libsndfile's name for standard input.
-    struct stat st {};
-    const bool known = (path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st)) == 0;
     if (known) {
         input.identity = identityOf(st);
     }

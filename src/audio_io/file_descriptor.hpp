@@ -24,6 +24,12 @@ public:
     explicit operator bool() const { return fd_ >= 0; }
     // Closes now. Returns 0, or the errno of a failed close.
     int close();
+    // Gives the descriptor up to a new owner.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
 private:
     int fd_ = -1;

@@ -143,20 +143,26 @@ std::optional<std::string> OutputTarget::openReplacement(const std::string& targ
     return std::nullopt;
 }
 
-std::optional<std::string> OutputTarget::openCopyInto(FileDescriptor existing, const struct stat& st) {
-    const char* folder = std::getenv("TMPDIR");
-    const std::string scratch = folder != nullptr && *folder != '\0' ? folder : "/tmp";
+FileDescriptor scratchFile(std::string& folder) {
+    const char* chosen = std::getenv("TMPDIR");
+    folder = chosen != nullptr && *chosen != '\0' ? chosen : "/tmp";
     // An unnamed file, gone with the run however it ends; where the file
     // system has none, a named one that is unlinked at once.
-    FileDescriptor fd(::open(scratch.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    FileDescriptor fd(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (!fd && (errno == EOPNOTSUPP || errno == EISDIR)) {
-        std::string pattern = scratch + "/.sorvane-XXXXXX";
+        std::string pattern = folder + "/.sorvane-XXXXXX";
         fd = FileDescriptor(createTemporaryFile(pattern));
         if (fd) {
             unlink(pattern.c_str());
             forgetTemporaryFile(pattern);
         }
     }
+    return fd;
+}
+
+std::optional<std::string> OutputTarget::openCopyInto(FileDescriptor existing, const struct stat& st) {
+    std::string scratch;
+    FileDescriptor fd = scratchFile(scratch);
     if (!fd) {
         return systemErrorText(errno) + " (making a scratch file in " + scratch + ", as " + directory_ +
                " takes no new file)";

@@ -17,6 +17,11 @@ struct FileIdentity {
 };
 
 FileIdentity identityOf(const struct stat& st);
+
+// A file without a name in $TMPDIR (else /tmp), gone with the run however it
+// ends, for what must be held on disk for a while; `folder` says where.
+// Nothing (with errno set) when none can be made.
+FileDescriptor scratchFile(std::string& folder);
 bool operator==(const FileIdentity& a, const FileIdentity& b);
 
 // The place a loop is written to. A regular file, existing or new, is

@@ -60,6 +60,46 @@ FileMetadata readMetadata(SNDFILE* file, const SF_INFO& info, const std::string&
     return metadata;
 }
 
+std::optional<LoopPoints> readLoopPoints(SNDFILE* file, const SF_INFO& info, const std::string& path) {
+    LoopPoints points;
+    switch (familyOf(info.format)) {
+    case Family::Riff:
+    case Family::Iff: {
+        SF_INSTRUMENT instrument{};
+        if (sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE ||
+            instrument.loop_count < 1 || instrument.loops[0].mode == SF_LOOP_NONE) {
+            return std::nullopt;
+        }
+        points.start = instrument.loops[0].start;
+        points.end = instrument.loops[0].end; // one past the last frame, as libsndfile reads both
+        break;
+    }
+    case Family::Xiph: {
+        const std::optional<XiphTags> tags = path == "-" ? std::nullopt : readXiphTags(path, info.format);
+        std::optional<std::uint64_t> start;
+        std::optional<std::uint64_t> length;
+        for (const auto& [name, value] : tags ? tags->fields : std::vector<std::pair<std::string, std::string>>{}) {
+            const bool digits = !value.empty() && value.size() <= 18 &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            if (digits && name == "LOOPSTART") {
+                start = std::stoull(value);
+            } else if (digits && name == "LOOPLENGTH") {
+                length = std::stoull(value);
+            }
+        }
+        if (!start || !length) {
+            return std::nullopt;
+        }
+        points.start = *start;
+        points.end = *start + *length;
+        break;
+    }
+    case Family::Other:
+        return std::nullopt;
+    }
+    return points;
+}
+
 OutputExtras metadataWriter(const FileMetadata& input, int outputFormat, AudioKept audio,
                             const std::optional<LoopPoints>& points) {
     const Family from = familyOf(input.format);

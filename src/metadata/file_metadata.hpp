@@ -31,6 +31,11 @@ struct FileMetadata {
 FileMetadata readMetadata(SNDFILE* file, const SF_INFO& info, const std::string& path,
                           std::optional<std::uint64_t> fileBytes);
 
+// The loop a file marks for samplers, if it marks one: the first loop of a
+// WAV `smpl` or an AIFF `INST` chunk (as libsndfile reads them), or the
+// LOOPSTART and LOOPLENGTH comments of a FLAC or Ogg file at `path`.
+std::optional<LoopPoints> readLoopPoints(SNDFILE* file, const SF_INFO& info, const std::string& path);
+
 enum class AudioKept {
     Same, // every frame as read, but a blended stretch: everything stays, but old loop points
     New,  // a new loop: what describes the recording stays, what points into its old audio goes

@@ -329,9 +329,149 @@ void judgeLevel(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgem
                            std::max(before, after) > kAudibleBreak;
 }
 
+// A loop shorter than the windows above repeats more often than they are
+// long: read across the wrap, they would hold its wrap again and again, and
+// learn it as part of the sound. Its wrap is held instead to the loop's own
+// inside, the frames between its first and its last, which it never
+// crosses: a loop of whole periods wraps as its inside runs, one period of a
+// tone included, and a cut mid-cycle bends, steps or breaks its period as
+// nothing inside does.
+struct LoopInside {
+    const PlayedLoop& loop;
+    std::ptrdiff_t n;
+    double at(std::ptrdiff_t i) const { return loop(i); }
+};
+
+void judgeShortCurvature(const LoopInside& x, ChannelJudgement& judgement) {
+    auto curvature = [&](std::ptrdiff_t i) { return std::fabs(x.at(i + 1) - 2.0 * x.at(i) + x.at(i - 1)); };
+    const double atWrap = std::max(curvature(-1), curvature(0));
+    judgement.curvatureAtWrap = std::isnan(atWrap) ? kInfinity : atWrap;
+    // The sharpest bend inside: with so few frames the largest, not a percentile.
+    double inside = 0.0;
+    for (std::ptrdiff_t i = 1; i + 1 < x.n; ++i) {
+        inside = std::max(inside, curvature(i));
+    }
+    judgement.curvatureRatio = ratioOf(judgement.curvatureAtWrap, inside);
+    judgement.curvatureFired =
+        judgement.curvatureRatio > kCurvatureLimit && judgement.curvatureAtWrap > kAudibleBreak;
+}
+
+// The period the inside repeats at, where it holds two of them, and whether
+// the wrap keeps to it.
+void judgeShortPeriod(const LoopInside& x, int sampleRate, ChannelJudgement& judgement) {
+    const std::ptrdiff_t n = x.n;
+    const auto shortest = static_cast<std::ptrdiff_t>(std::max(2, sampleRate / 4000));
+    double periodicity = 0.0;
+    std::ptrdiff_t period = 0;
+    for (std::ptrdiff_t lag = shortest; 2 * lag <= n; ++lag) {
+        double product = 0.0;
+        double head = 0.0;
+        double tail = 0.0;
+        for (std::ptrdiff_t k = 0; k + lag < n; ++k) {
+            product += x.at(k) * x.at(k + lag);
+            head += x.at(k) * x.at(k);
+            tail += x.at(k + lag) * x.at(k + lag);
+        }
+        const double correlation = head * tail > 0.0 ? product / std::sqrt(head * tail) : 0.0;
+        if (correlation > periodicity) {
+            periodicity = correlation;
+            period = lag;
+        }
+    }
+    if (!(periodicity >= kPeriodicityLimit)) {
+        return;
+    }
+    const std::ptrdiff_t span = std::min({period, n - period, std::max<std::ptrdiff_t>(4, sampleRate / 200)});
+    std::vector<double> elsewhere;
+    for (std::ptrdiff_t j = 0; j < kPlacesCompared; ++j) {
+        const std::ptrdiff_t first = period + j * (n - period - span) / std::max<std::ptrdiff_t>(1, kPlacesCompared - 1);
+        elsewhere.push_back(periodDistance(x.loop, first, span, period));
+    }
+    double energy = 0.0;
+    for (std::ptrdiff_t k = 0; k < n; ++k) {
+        energy += x.at(k) * x.at(k);
+    }
+    const double atWrap = periodDistance(x.loop, 0, span, period);
+    judgement.periodRatio = ratioOf(atWrap, median(elsewhere));
+    judgement.periodMismatch = ratioOf(atWrap, std::sqrt(energy / static_cast<double>(n)));
+    judgement.periodFired = judgement.periodRatio > kPeriodRatioLimit &&
+                            judgement.periodMismatch > kPeriodMismatchLimit && atWrap > kAudibleBreak;
+}
+
+// The first frame after the wrap predicted from the loop's last frames, by a
+// predictor fitted to the inside, against its errors there.
+void judgeShortPrediction(const LoopInside& x, ChannelJudgement& judgement) {
+    const auto order = static_cast<std::size_t>(std::min<std::ptrdiff_t>(kPredictorOrder, x.n / 8));
+    if (order == 0) {
+        return;
+    }
+    std::vector<double> inside(static_cast<std::size_t>(x.n));
+    for (std::ptrdiff_t k = 0; k < x.n; ++k) {
+        inside[static_cast<std::size_t>(k)] = x.at(k);
+    }
+    const std::vector<double> a = burgFilter(inside, order);
+    std::vector<double> errors;
+    for (std::ptrdiff_t t = static_cast<std::ptrdiff_t>(a.size()) - 1; t < x.n; ++t) {
+        errors.push_back(predictionErrorAt(x.loop, a, t));
+    }
+    const double centre = median(errors);
+    for (double& e : errors) {
+        e = std::fabs(e - centre);
+    }
+    const double spread = kMadToSigma * median(errors);
+    double largest = std::fabs(predictionErrorAt(x.loop, a, 0));
+    largest = std::isnan(largest) ? kInfinity : largest;
+    judgement.predictionError = largest;
+    judgement.surprise = ratioOf(largest, spread);
+    judgement.predictionFired = judgement.surprise > kSurpriseLimit && largest > kAudibleBreak;
+}
+
+void judgeShortLevel(const LoopInside& x, int sampleRate, ChannelJudgement& judgement) {
+    const auto window = static_cast<std::ptrdiff_t>(std::min<std::size_t>(framesIn(20.0, sampleRate),
+                                                                           static_cast<std::size_t>(x.n / 2)));
+    double before = 0.0;
+    double after = 0.0;
+    for (std::ptrdiff_t k = 0; k < window; ++k) {
+        before += x.at(x.n - 1 - k) * x.at(x.n - 1 - k);
+        after += x.at(k) * x.at(k);
+    }
+    before = std::sqrt(before / static_cast<double>(window));
+    after = std::sqrt(after / static_cast<double>(window));
+    judgement.levelChangeDb = before > 0.0 && after > 0.0 ? 20.0 * std::log10(after / before)
+                              : after > 0.0               ? kInfinity
+                              : before > 0.0              ? -kInfinity
+                                                          : 0.0;
+    judgement.levelFired = std::fabs(judgement.levelChangeDb) > kLevelLimitDb &&
+                           std::max(before, after) > kAudibleBreak;
+}
+
+void judgeShortLoop(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgement) {
+    const LoopInside inside{loop, static_cast<std::ptrdiff_t>(loop.size())};
+    judgeShortPrediction(inside, judgement);
+    judgeShortPeriod(inside, sampleRate, judgement);
+    judgeShortCurvature(inside, judgement);
+    judgeShortLevel(inside, sampleRate, judgement);
+}
+
 } // namespace
 
 std::size_t shortestJudgedLoop(int sampleRate) { return 2 * framesIn(20.0, sampleRate); }
+
+namespace {
+
+SeamJudgement withVerdict(SeamJudgement judgement) {
+    const auto any = [&](auto rule) { return std::any_of(judgement.channels.begin(), judgement.channels.end(), rule); };
+    // A jump in level says more than the click that comes with it: the loop
+    // re-attacks (or drops out) every cycle, and the mend is another stretch.
+    if (any([](const ChannelJudgement& c) { return c.levelFired; })) {
+        judgement.verdict = SeamVerdict::LevelJump;
+    } else if (any([](const ChannelJudgement& c) { return c.clicks(); })) {
+        judgement.verdict = SeamVerdict::LikelyClick;
+    }
+    return judgement;
+}
+
+} // namespace
 
 SeamJudgement judgeSeam(const ChannelBuffer& left, const ChannelBuffer& right, std::int32_t channelCount,
                         int sampleRate) {
@@ -342,8 +482,16 @@ SeamJudgement judgeSeam(const LoopSource& source, int sampleRate) {
     SeamJudgement judgement;
     judgement.channels.resize(source.channels());
     PlayedFrames frames(source);
-    if (frames.size() < shortestJudgedLoop(sampleRate)) {
+    if (frames.size() < kFewestJudgedFrames) {
+        judgement.verdict = SeamVerdict::NotJudged;
         return judgement;
+    }
+    if (frames.size() < shortestJudgedLoop(sampleRate)) {
+        frames.fetch({{0, frames.size()}});
+        for (std::size_t c = 0; c < judgement.channels.size(); ++c) {
+            judgeShortLoop(PlayedLoop(frames, c), sampleRate, judgement.channels[c]);
+        }
+        return withVerdict(judgement);
     }
     // Around the wrap: the predictor's context and order, the period search
     // (10 ms against lags up to 20 ms) and the level's 20 ms before it; the
@@ -369,15 +517,7 @@ SeamJudgement judgeSeam(const LoopSource& source, int sampleRate) {
             judgePeriod(PlayedLoop(frames, c), *periods[c], judgement.channels[c]);
         }
     }
-    const auto any = [&](auto rule) { return std::any_of(judgement.channels.begin(), judgement.channels.end(), rule); };
-    // A jump in level says more than the click that comes with it: the loop
-    // re-attacks (or drops out) every cycle, and the mend is another stretch.
-    if (any([](const ChannelJudgement& c) { return c.levelFired; })) {
-        judgement.verdict = SeamVerdict::LevelJump;
-    } else if (any([](const ChannelJudgement& c) { return c.clicks(); })) {
-        judgement.verdict = SeamVerdict::LikelyClick;
-    }
-    return judgement;
+    return withVerdict(judgement);
 }
 
 bool isSmoothWithMargin(const SeamJudgement& judgement) {
@@ -415,6 +555,7 @@ const char* verdictText(SeamVerdict verdict) {
     switch (verdict) {
     case SeamVerdict::LikelyClick: return "likely click";
     case SeamVerdict::LevelJump: return "level jump";
+    case SeamVerdict::NotJudged: return "not judged";
     case SeamVerdict::Smooth: break;
     }
     return "smooth";

@@ -38,7 +38,9 @@ struct ChannelJudgement {
     bool clicks() const { return predictionFired || periodFired || curvatureFired; }
 };
 
-enum class SeamVerdict { Smooth, LikelyClick, LevelJump };
+// NotJudged: a loop too short for any measure to mean something (fewer than
+// kFewestJudgedFrames frames); never smooth, never with a margin.
+enum class SeamVerdict { Smooth, LikelyClick, LevelJump, NotJudged };
 
 struct SeamJudgement {
     std::vector<ChannelJudgement> channels;
@@ -57,10 +59,11 @@ constexpr double kLevelLimitDb = 9.0;
 // surprising it is to the model: quiet passages are judged smooth.
 constexpr double kAudibleBreak = 8.0 / 32768.0;
 
-// Loops shorter than this (40 ms) repeat 25 times a second or more and are
-// heard as a tone of their own: their seam is part of the waveform, so no
-// rule judges it.
+// Loops shorter than this (40 ms) are judged against their own inside rather
+// than against the windows around their wrap, which would hold the wrap
+// again and again.
 std::size_t shortestJudgedLoop(int sampleRate);
+constexpr std::size_t kFewestJudgedFrames = 8;
 
 // Judges the seam of a loop of at least 2 frames; `right` is read only when
 // channelCount > 1. All context comes from inside the loop, played end to

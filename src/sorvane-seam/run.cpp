@@ -34,8 +34,10 @@ namespace {
 constexpr int kAllSmooth = 0;
 constexpr int kFlagged = 1;
 constexpr int kTrouble = 2;
+constexpr int kNotJudged = 3; // none flagged, but a loop too short to judge
 
-const char* const kUsage = " [--format text|tsv|json] [--svg PICTURE | --svg-dir DIR] [--shared-scale] LOOP...";
+const char* const kUsage =
+    " [--format text|tsv|json] [--whole] [--svg PICTURE | --svg-dir DIR] [--shared-scale] LOOP...";
 
 enum class Format { Text, Tsv, Json };
 
@@ -44,14 +46,17 @@ struct Options {
     std::optional<std::string> svg;
     std::optional<std::string> svgDir;
     bool sharedScale = false;
+    bool whole = false;
     std::vector<std::string> loops;
 };
 
 void printHelp(std::ostream& out, const std::string& name) {
     out << "Usage: " << name << kUsage << "\n"
-        << "Judges whether each loop clicks where it wraps around (last frame into first).\n"
+        << "Judges whether each loop clicks where it wraps around (last frame into first):\n"
+        << "the loop a file marks for samplers, else the whole file.\n"
         << "\n"
         << "  --format FORMAT  text (default), tsv or json\n"
+        << "  --whole          judge the whole file's wrap, not the loop it marks\n"
         << "  --svg PICTURE    draw the seam of the one loop given to PICTURE\n"
         << "  --svg-dir DIR    draw the seam of each loop to DIR/<loop name>.svg\n"
         << "  --shared-scale   draw every channel to the scale of the loudest\n"
@@ -59,7 +64,8 @@ void printHelp(std::ostream& out, const std::string& name) {
         << "  --version        show the version and exit\n"
         << "\n"
         << "Exit status: 0 when every loop is smooth, 1 when at least one is flagged\n"
-        << "(likely click or level jump), 2 on trouble (an unreadable file, say).\n";
+        << "(likely click or level jump), 2 on trouble (an unreadable file, say), 3 when\n"
+        << "none is flagged but one is too short to judge.\n";
 }
 
 // Parses the command line; nullopt when the run ends here with `status`.
@@ -67,7 +73,7 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
                                     int& status) {
     const CommandLineConventions conventions{"sorvane-seam", kUsage, printHelp, kTrouble};
     const std::optional<ParsedCommandLine> parsed =
-        parseCommandLine(argc, argv, {{"format", '\0', true}, {"svg", '\0', true}, {"svg-dir", '\0', true}, {"shared-scale"}},
+        parseCommandLine(argc, argv, {{"format", '\0', true}, {"svg", '\0', true}, {"svg-dir", '\0', true}, {"shared-scale"}, {"whole"}},
                          conventions, out, err, status);
     if (!parsed) {
         return std::nullopt;
@@ -82,6 +88,8 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
     for (const ParsedOption& option : parsed->options) {
         if (option.name == "shared-scale") {
             options.sharedScale = true;
+        } else if (option.name == "whole") {
+            options.whole = true;
         } else if (option.name == "format") {
             const std::map<std::string, Format> formats = {
                 {"text", Format::Text}, {"tsv", Format::Tsv}, {"json", Format::Json}};
@@ -170,15 +178,28 @@ template <typename Words> std::string joined(const Words& words, const std::stri
     return text;
 }
 
-// Which loop was judged.
+// Which frames of the file were judged: the loop it marks, or all of it.
 struct Judged {
-    std::uint64_t frames = 0;
+    std::uint64_t first = 0;
+    std::uint64_t end = 0; // one past the last
+    bool marked = false;
     int sampleRate = 0;
+    std::uint64_t frames() const { return end - first; }
 };
+
+std::string framesJudged(const Judged& loop) {
+    return loop.marked ? " (" + std::to_string(loop.first) + " to " + std::to_string(loop.end - 1) +
+                             ", the loop the file marks)"
+                       : "";
+}
 
 void printText(std::ostream& out, const std::string& path, const Judged& loop, const SeamJudgement& j) {
     out << "Loop:   " << path << "\n"
-        << "Frames: " << loop.frames << " at " << loop.sampleRate << " Hz\n";
+        << "Frames: " << loop.frames() << " at " << loop.sampleRate << " Hz" << framesJudged(loop) << "\n";
+    if (j.verdict == SeamVerdict::NotJudged) {
+        out << "seam: not judged (" << loop.frames() << " frames are too few for any measure)\n";
+        return;
+    }
     for (std::size_t c = 0; c < j.channels.size(); ++c) {
         const ChannelJudgement& m = j.channels[c];
         const std::vector<const char*> rules = firedRules(m);
@@ -191,20 +212,32 @@ void printText(std::ostream& out, const std::string& path, const Judged& loop, c
 }
 
 void printTsv(std::ostream& out, const std::string& path, const Judged& loop, const SeamJudgement& j) {
+    const bool judged = j.verdict != SeamVerdict::NotJudged;
     for (std::size_t c = 0; c < j.channels.size(); ++c) {
         const ChannelJudgement& m = j.channels[c];
         const std::vector<const char*> rules = firedRules(m);
-        out << escapeTsv(path) << '\t' << loop.frames << '\t' << loop.sampleRate << '\t'
-            << channelName(c, j.channels.size()) << '\t' << number(m.surprise, 3, Format::Tsv) << '\t'
-            << number(m.periodRatio, 3, Format::Tsv) << '\t' << number(m.curvatureRatio, 3, Format::Tsv) << '\t'
-            << number(m.levelChangeDb, 3, Format::Tsv, true) << '\t' << (rules.empty() ? "-" : joined(rules, ",")) << '\t' << verdictText(j.verdict) << "\n";
+        out << escapeTsv(path) << '\t' << loop.frames() << '\t' << loop.sampleRate << '\t'
+            << channelName(c, j.channels.size()) << '\t';
+        if (judged) {
+            out << number(m.surprise, 3, Format::Tsv) << '\t' << number(m.periodRatio, 3, Format::Tsv) << '\t'
+                << number(m.curvatureRatio, 3, Format::Tsv) << '\t' << number(m.levelChangeDb, 3, Format::Tsv, true)
+                << '\t';
+        } else {
+            out << "-\t-\t-\t-\t";
+        }
+        out << (rules.empty() ? "-" : joined(rules, ",")) << '\t' << verdictText(j.verdict) << '\t' << loop.first
+            << '\t' << loop.end - 1 << "\n";
     }
 }
 
 std::string jsonOf(const std::string& path, const Judged& loop, const SeamJudgement& j) {
+    const bool judged = j.verdict != SeamVerdict::NotJudged;
+    auto measure = [&](double value, int decimals) { return judged ? number(value, decimals, Format::Json) : "null"; };
     std::ostringstream json;
-    json << "{\"loop\": " << quoteJson(path) << ", \"frames\": " << loop.frames
-         << ", \"sample_rate\": " << loop.sampleRate << ", \"verdict\": \"" << verdictText(j.verdict)
+    json << "{\"loop\": " << quoteJson(path) << ", \"frames\": " << loop.frames()
+         << ", \"sample_rate\": " << loop.sampleRate << ", \"first_frame\": " << loop.first
+         << ", \"last_frame\": " << loop.end - 1 << ", \"judged\": \"" << (loop.marked ? "marked loop" : "whole file")
+         << "\", \"verdict\": \"" << verdictText(j.verdict)
          << "\", \"smooth_with_margin\": " << (isSmoothWithMargin(j) ? "true" : "false") << ", \"channels\": [";
     for (std::size_t c = 0; c < j.channels.size(); ++c) {
         const ChannelJudgement& m = j.channels[c];
@@ -213,12 +246,12 @@ std::string jsonOf(const std::string& path, const Judged& loop, const SeamJudgem
             rules.push_back("\"" + std::string(rule) + "\"");
         }
         json << (c > 0 ? ", " : "") << "{\"channel\": \"" << channelName(c, j.channels.size())
-             << "\", \"surprise\": " << number(m.surprise, 3, Format::Json)
-             << ", \"prediction_error\": " << number(m.predictionError, 6, Format::Json)
-             << ", \"period_ratio\": " << number(m.periodRatio, 3, Format::Json)
-             << ", \"period_mismatch\": " << number(m.periodMismatch, 3, Format::Json)
-             << ", \"curvature_ratio\": " << number(m.curvatureRatio, 3, Format::Json)
-             << ", \"level_change_db\": " << number(m.levelChangeDb, 3, Format::Json) << ", \"fired\": ["
+             << "\", \"surprise\": " << measure(m.surprise, 3)
+             << ", \"prediction_error\": " << measure(m.predictionError, 6)
+             << ", \"period_ratio\": " << measure(m.periodRatio, 3)
+             << ", \"period_mismatch\": " << measure(m.periodMismatch, 3)
+             << ", \"curvature_ratio\": " << measure(m.curvatureRatio, 3)
+             << ", \"level_change_db\": " << measure(m.levelChangeDb, 3) << ", \"fired\": ["
              << joined(rules, ", ") << "]}";
     }
     json << "]}";
@@ -234,7 +267,7 @@ std::string pictureIn(const std::string& dir, const std::string& loop) {
 
 // Judges one loop; false on trouble, said on `err` with the loop named.
 bool judgeLoop(const Options& options, const std::string& path, const std::vector<FileIdentity>& loops,
-               std::ostream& out, std::ostream& err, std::vector<std::string>& json, bool& flagged) {
+               std::ostream& out, std::ostream& err, std::vector<std::string>& json, bool& flagged, bool& notJudged) {
     // The reader's messages name no file; with several loops they must.
     std::ostringstream reading;
     auto readingFailed = [&] {
@@ -248,6 +281,7 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
     if (!opened) {
         return readingFailed();
     }
+    const std::optional<LoopPoints> points = readLoopPoints(opened->handle.get(), opened->info, path);
     // A file is read where it is judged, so that memory does not grow with
     // the loop; a pipe, which cannot be read twice, is held whole, and so is
     // a file that holds fewer frames than it declares, of which the frames
@@ -268,12 +302,31 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
     } else if (!hold(std::move(*opened))) {
         return readingFailed();
     }
-    const LoopSource* loop = file ? static_cast<const LoopSource*>(file.get()) : buffers.get();
+    const LoopSource* whole = file ? static_cast<const LoopSource*>(file.get()) : buffers.get();
+    // The loop a sampler plays, where the file marks one.
+    Judged judged{0, whole->frames(), false, rate};
+    if (!options.whole) {
+        if (points) {
+            if (points->start >= points->end || points->end > whole->frames()) {
+                err << path << ": Error: the loop the file marks (" << points->start << " to " << points->end
+                    << ", one past its last frame) does not lie within its " << whole->frames()
+                    << " frames; judge the whole file with --whole.\n";
+                return false;
+            }
+            judged = {points->start, points->end, true, rate};
+        }
+    }
+    std::unique_ptr<LoopSource> span;
+    const LoopSource* loop = whole;
     std::optional<SeamJudgement> judgement;
     std::string svg;
     const std::optional<std::string> picture =
         options.svg ? options.svg : options.svgDir ? std::optional(pictureIn(*options.svgDir, path)) : std::nullopt;
     for (;;) {
+        if (judged.marked) {
+            span = spanOf(*whole, judged.first, judged.end);
+            loop = span.get();
+        }
         if (loop->frames() < 2) {
             err << path << ": Error: loop must have at least 2 frames to judge its seam.\n";
             return false;
@@ -281,7 +334,7 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
         judgement = judgeSeam(*loop, rate);
         if (picture) {
             SeamPictureOptions drawing;
-            drawing.title = path;
+            drawing.title = path + framesJudged(judged);
             drawing.sharedScale = options.sharedScale;
             svg = renderSeamSvg(*loop, rate, *judgement, drawing);
         }
@@ -293,13 +346,16 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
         if (!opened || !hold(std::move(*opened))) {
             return readingFailed();
         }
-        loop = buffers.get();
+        whole = buffers.get();
+        if (!judged.marked) {
+            judged.end = whole->frames();
+        }
     }
-    flagged = flagged || judgement->verdict != SeamVerdict::Smooth;
+    flagged = flagged || (judgement->verdict != SeamVerdict::Smooth && judgement->verdict != SeamVerdict::NotJudged);
+    notJudged = notJudged || judgement->verdict == SeamVerdict::NotJudged;
     if (picture && !writePicture(*picture, svg, loops, err)) {
         return false;
     }
-    const Judged judged{loop->frames(), rate};
     switch (options.format) {
     case Format::Text: printText(out, path, judged, *judgement); break;
     case Format::Tsv: printTsv(out, path, judged, *judgement); break;
@@ -335,9 +391,11 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
         }
     }
     if (options->format == Format::Tsv) {
-        out << "loop\tframes\tsample_rate\tchannel\tsurprise\tperiod\tcurvature\tlevel_db\tfired\tverdict\n";
+        out << "loop\tframes\tsample_rate\tchannel\tsurprise\tperiod\tcurvature\tlevel_db\tfired\tverdict\t"
+               "first_frame\tlast_frame\n";
     }
     bool flagged = false;
+    bool notJudged = false;
     std::vector<std::string> json;
     for (std::size_t i = 0; i < options->loops.size(); ++i) {
         if (options->format == Format::Text && i > 0) {
@@ -345,7 +403,7 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
         }
         const std::string& path = options->loops[i];
         const int judged = whenMemoryRunsOut(kTrouble, err, notEnoughMemoryFor(path), [&] {
-            return judgeLoop(*options, path, identities, out, err, json, flagged) ? kAllSmooth : kTrouble;
+            return judgeLoop(*options, path, identities, out, err, json, flagged, notJudged) ? kAllSmooth : kTrouble;
         });
         trouble = trouble || judged != kAllSmooth;
     }
@@ -355,7 +413,7 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
     if (!flushReport(out, err)) {
         return kTrouble;
     }
-    return trouble ? kTrouble : flagged ? kFlagged : kAllSmooth;
+    return trouble ? kTrouble : flagged ? kFlagged : notJudged ? kNotJudged : kAllSmooth;
 }
 
 } // namespace
