@@ -125,6 +125,38 @@ TEST(EndToEnd, PathsThatLookLikeOptionsAreRefusedAndNothingIsWritten) {
     EXPECT_EQ(test::entriesOf(dir.path().string()), (std::vector<std::string>{"--help", "in.wav"}));
 }
 
+// The demo's plucked string at Vorbis's lowest quality, looped with a
+// crossfade: smooth as built, but the encoder breaks the seam, and the run
+// says so, naming the file; the same loop as FLAC keeps it and says nothing.
+TEST(EndToEnd, ASeamTheLossyEncoderBreaksIsSaid) {
+    TempDir dir;
+    const std::string example = dir.file("example.wav");
+    ASSERT_EQ(test::runProgram(test::exampleMaker(), {example}).status, 0);
+    const std::string input = dir.file("example.ogg");
+    {
+        const test::AudioFile pluck = test::readAudio(example);
+        SF_INFO info{};
+        info.samplerate = pluck.info.samplerate;
+        info.channels = pluck.info.channels;
+        info.format = SF_FORMAT_OGG | SF_FORMAT_VORBIS;
+        SNDFILE* file = sf_open(input.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr);
+        double lowest = 1.0;
+        sf_command(file, SFC_SET_COMPRESSION_LEVEL, &lowest, sizeof lowest);
+        sf_writef_double(file, pluck.samples.data(), pluck.info.frames);
+        sf_close(file);
+    }
+    const std::string ogg = dir.file("loop.ogg");
+    const ProgramResult lossy = runSorvaneExecutable({input, ogg, "CROSSFADE"});
+    EXPECT_EQ(lossy.status, 0);
+    EXPECT_EQ(lossy.err, "Warning: " + ogg + ": the seam, smooth as built, is a likely click as written: the lossy "
+                                          "encoder broke it; a lossless format (FLAC, WAV) keeps it.\n");
+    EXPECT_EQ(lossy.out.rfind("Successfully processed audio.\n", 0), 0u);
+    const ProgramResult lossless = runSorvaneExecutable({input, dir.file("loop.flac"), "CROSSFADE"});
+    EXPECT_EQ(lossless.status, 0);
+    EXPECT_EQ(lossless.err, "");
+}
+
 TEST(EndToEnd, MissingAndNonAudioInputsReportLibsndfilesText) {
     TempDir dir;
     const std::string missing = dir.file("missing.wav");

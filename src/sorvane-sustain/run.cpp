@@ -20,6 +20,7 @@
 #include "cli/out_of_memory_status.hpp"
 #include "cli/report.hpp"
 #include "metadata/loop_points.hpp"
+#include "seam/written_seam.hpp"
 #include "sustain/sustain_loop.hpp"
 
 namespace sorvane {
@@ -194,7 +195,8 @@ bool sameFile(const std::string& a, const std::string& b) {
     return !left.empty() && left == fs::weakly_canonical(fs::absolute(b), ignored);
 }
 
-void printReport(std::ostream& out, const Options& options, const SustainLoop& loop, int sampleRate) {
+void printReport(std::ostream& out, const Options& options, const SustainLoop& loop, int sampleRate,
+                 bool keptPackets, const std::optional<SeamJudgement>& heard) {
     const FrameSpan& l = loop.loop;
     out << "Input:     " << options.input << "\n"
         << "Output:    " << options.output << "\n"
@@ -224,11 +226,21 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
             << fixed(1000.0 * static_cast<double>(loop.crossfadeFrames()) / sampleRate, 1)
             << " ms), correlation " << fixed(loop.crossfadeCorrelation, 2) << "\n";
     } else {
-        out << "Crossfade: none" << (options.crossfade ? " (the seam is smooth as found)" : " (--no-crossfade)")
+        out << "Crossfade: none"
+            << (!options.crossfade ? " (--no-crossfade)"
+                : keptPackets && !loop.smoothWithMargin()
+                    ? " (the lossy note keeps its packets; --crossfade would encode it anew)"
+                                   : " (the seam is smooth as found)")
             << "\n";
     }
-    out << "Seam:      " << verdictText(loop.seam.verdict)
-        << (loop.seam.verdict == SeamVerdict::Smooth && !loop.smoothWithMargin() ? " (barely)" : "") << "\n"
+    out << "Seam:      ";
+    if (heard && brokeTheSeam(loop.seam, *heard)) {
+        out << verdictText(heard->verdict) << " as written (smooth as built: encoding it broke the seam)\n";
+    } else {
+        out << verdictText(loop.seam.verdict)
+            << (loop.seam.verdict == SeamVerdict::Smooth && !loop.smoothWithMargin() ? " (barely)" : "") << "\n";
+    }
+    out
         << "SFZ:       loop_mode=loop_sustain loop_start=" << l.start << " loop_end=" << l.end - 1 << "\n";
 }
 
@@ -314,10 +326,15 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         err << options.output << ": " << writing.str();
         return kFailure;
     }
+    // Encoded anew, a lossy note's loop is judged as the file holds it.
+    std::optional<SeamJudgement> heard;
+    if (!keepPackets && isLossy(plan.info.format)) {
+        heard = judgeWrittenSeam(options.output, loop.loop.start, loop.loop.end);
+    }
     if (options.sfz && !writeSfz(options, sfz, loop, err)) {
         return kFailure;
     }
-    printReport(out, options, loop, rate);
+    printReport(out, options, loop, rate, keepPackets, heard);
     return flushReport(out, err) ? kSuccess : kFailure;
 }
 

@@ -8,6 +8,7 @@
 #include "cli/out_of_memory_status.hpp"
 #include "cli/report.hpp"
 #include "loops/loop_mode.hpp"
+#include "seam/written_seam.hpp"
 
 namespace sorvane {
 
@@ -74,6 +75,16 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
     const std::optional<std::uint64_t> written = writeOutputAudio(outputPath, plan, *loop, err);
     if (!written) {
         return 1;
+    }
+    // A lossy encoder can break a seam that was smooth as built: the loop is
+    // decoded from the file and judged again, and a broken seam is said.
+    if (isLossy(plan.info.format) && outputPath != "-" && *written >= 2) {
+        const SeamJudgement built = judgeSeam(*loop, input->info.samplerate);
+        const std::optional<SeamJudgement> heard = judgeWrittenSeam(outputPath);
+        if (heard && brokeTheSeam(built, *heard)) {
+            err << "Warning: " << outputPath << ": the seam, smooth as built, is a " << verdictText(heard->verdict)
+                << " as written: the lossy encoder broke it; a lossless format (FLAC, WAV) keeps it.\n";
+        }
     }
 
     // With the loop going to standard output ("-"), the report must stay out
