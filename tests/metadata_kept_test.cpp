@@ -380,5 +380,53 @@ TEST(LossyNote, KeepsItsPacketsWhenOnlyTheLoopIsAdded) {
     EXPECT_LT(test::readBytes(note).size(), size + 100);
 }
 
+// The Opus loop's points are where libopusfile, as players use it, finds
+// the frames they name: its length counts the frames libsndfile decodes,
+// and op_pcm_seek to LOOPSTART plays the very audio that starts the loop.
+// (SDL_mixer 2.6 plays such loops short: it takes bytes off a count of
+// samples where it wraps, a fault of its own.)
+TEST(LossyNote, OpusLoopPointsAreWherePlayersSeek) {
+    TempDir dir;
+    const std::string note = dir.file("note.opus");
+    makeLossyNote(note, SF_FORMAT_OGG | SF_FORMAT_OPUS, 0.4);
+    const ProgramResult r = test::runProgram(test::sustainExecutable(), {note, note});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const test::AudioFile decoded = test::readAudio(note);
+    int error = 0;
+    OggOpusFile* file = op_open_file(note.c_str(), &error);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(op_pcm_total(file, -1), decoded.info.frames);
+    const OpusTags* tags = op_tags(file, -1);
+    const char* start = opus_tags_query(tags, "LOOPSTART", 0);
+    ASSERT_NE(start, nullptr);
+    const long loopStart = std::stol(start);
+    ASSERT_EQ(op_pcm_seek(file, loopStart), 0);
+    std::vector<float> played(2 * 4000);
+    for (int done = 0; done < 4000;) {
+        const int got = op_read_float(file, played.data() + 2 * done, 2 * (4000 - done), nullptr);
+        ASSERT_GT(got, 0);
+        done += got;
+    }
+    op_free(file);
+    // Decoding from a seek is close to decoding from the start, not equal to
+    // it: the frames are matched by where they agree best, which must be at
+    // no offset at all.
+    long best = 0;
+    double least = 1e300;
+    for (long offset = -400; offset <= 400; ++offset) {
+        double distance = 0.0;
+        for (long k = 1000; k < 3000; ++k) {
+            const double d = played[static_cast<std::size_t>(2 * k)] -
+                             decoded.samples[static_cast<std::size_t>(2 * (loopStart + k + offset))];
+            distance += d * d;
+        }
+        if (distance < least) {
+            least = distance;
+            best = offset;
+        }
+    }
+    EXPECT_EQ(best, 0);
+}
+
 } // namespace
 } // namespace sorvane
