@@ -186,6 +186,45 @@ TEST(SustainLoop, BringsAFastFadeBackToTheStartsLevel) {
     }
 }
 
+// Flattened, a fading or swelling note's loop ends at its start's level by
+// its gain, a blend being for the seam alone; before the loop every frame is
+// as read, after it every frame is as read times the end's gain.
+TEST(SustainLoop, FlattenBringsEveryLoopWithinHalfADecibel) {
+    for (const double decay : {-2.0, 12.0, 30.0}) {
+        NoteShape shape{44100, 2, 261.63, 3.0, 0.003, 0.002};
+        shape.decayDbPerSecond = decay;
+        Note note(shape);
+        for (ChannelBuffer* channel : {&note.input.left, &note.input.right}) {
+            for (double& v : *channel) {
+                v *= 0.125; // the swell stays within full scale, as a recording would
+            }
+        }
+        SustainSettings settings;
+        settings.flatten = true;
+        const SustainLoop loop = std::get<SustainLoop>(note.find(settings));
+        EXPECT_LE(std::fabs(loop.loudnessChangeDb), 0.5) << decay;
+        // A gain of the fade over the loop's length, give or take the room a 50 ms span leaves.
+        const double seconds = static_cast<double>(loop.loop.size()) / 44100.0;
+        EXPECT_NEAR(loop.flattenDb, decay * seconds, 0.1 * std::fabs(decay) + 0.2) << decay;
+        EXPECT_TRUE(loop.smoothWithMargin()) << decay;
+        const InterleavedBuffer written = wholeLoop(*sustainedSound(note.input.left, note.input.right, 2, loop));
+        const double endGain = std::pow(10.0, loop.flattenDb / 20.0);
+        for (const std::size_t k : {std::size_t{0}, loop.loop.start - 1, loop.loop.end, note.input.left.size() - 1}) {
+            const double gain = k < loop.loop.start ? 1.0 : endGain;
+            EXPECT_EQ(written[2 * k], note.input.left[k] * gain) << decay << " at " << k;
+            EXPECT_EQ(written[2 * k + 1], note.input.right[k] * gain) << decay << " at " << k;
+        }
+    }
+}
+
+// Among loops that pass alike, the longest: it repeats the note's own
+// vibrato and chorus less often.
+TEST(SustainLoop, OfLoopsThatPassAlikeTakesTheLongest) {
+    const SustainLoop loop = std::get<SustainLoop>(Note({44100, 2, 196.0, 6.0, 0.004, 0.002}).find());
+    EXPECT_TRUE(loop.smoothWithMargin());
+    EXPECT_GE(loop.loop.size(), std::size_t{44100 * 3}) << loop.loop.size();
+}
+
 struct CarrierCase {
     const char* name;
     int format;

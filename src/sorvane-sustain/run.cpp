@@ -40,6 +40,7 @@ struct Options {
     std::optional<double> shortest;
     std::optional<double> crossfadeMs;
     bool crossfade = true;
+    bool flatten = false;
     std::optional<std::string> sfz;
 };
 
@@ -54,6 +55,7 @@ void printHelp(std::ostream& out, const std::string& name) {
         << "  --min-length SECONDS  shortest loop (default 1 s, or half the note if less)\n"
         << "  --crossfade MS        blend at the seam when it needs one (default 30 ms)\n"
         << "  --no-crossfade        never blend: every frame stays as read\n"
+        << "  --flatten             bring the loop's end to its start's level by a smooth gain\n"
         << "  --sfz FILE            also write an SFZ instrument that plays the loop\n"
         << "  -h, --help            show this help and exit\n"
         << "  --version             show the version and exit\n"
@@ -82,7 +84,7 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
     const std::optional<ParsedCommandLine> parsed = parseCommandLine(
         argc, argv,
         {{"start", '\0', true}, {"end", '\0', true}, {"min-length", '\0', true}, {"crossfade", '\0', true},
-         {"no-crossfade"}, {"sfz", '\0', true}},
+         {"no-crossfade"}, {"flatten"}, {"sfz", '\0', true}},
         conventions, out, err, status);
     if (!parsed) {
         return std::nullopt;
@@ -97,6 +99,10 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
         const std::string flag = "--" + option.name;
         if (option.name == "no-crossfade") {
             options.crossfade = false;
+            continue;
+        }
+        if (option.name == "flatten") {
+            options.flatten = true;
             continue;
         }
         if (option.name == "sfz") {
@@ -221,6 +227,10 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
     }
     out << "\n"
         << "Loudness:  " << fixed(loop.loudnessChangeDb, 2, true) << " dB from the loop's start to its end\n";
+    if (options.flatten) {
+        out << "Flatten:   " << fixed(loop.flattenDb, 2, true)
+            << " dB across the loop, and the rest of the note after it by the same\n";
+    }
     if (loop.crossfadeFrames() > 0) {
         out << "Crossfade: " << loop.crossfadeFrames() << " frames ("
             << fixed(1000.0 * static_cast<double>(loop.crossfadeFrames()) / sampleRate, 1)
@@ -271,7 +281,8 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     // comments alone: decoding and encoding it again would cost quality on
     // every run. Only a blend asked for makes new audio of it.
     const bool lossy = isLossy(info.format);
-    const bool keepPackets = lossy && plan.info.format == info.format && !options.crossfadeMs && in != "-";
+    const bool keepPackets =
+        lossy && plan.info.format == info.format && !options.crossfadeMs && !options.flatten && in != "-";
     if (options.sfz) {
         const std::optional<FileIdentity> sfz = identityOfPath(*options.sfz);
         if ((sfz && sfz == input->identity) || sameFile(*options.sfz, options.output) ||
@@ -295,6 +306,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     }
     settings.crossfadeMs = options.crossfadeMs;
     settings.crossfade = options.crossfade && !keepPackets;
+    settings.flatten = options.flatten;
     const std::variant<SustainLoop, std::string> found =
         findSustainLoop(input->left, input->right, info.channels, rate, settings);
     if (const auto* reason = std::get_if<std::string>(&found)) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 #include <sstream>
 #include <vector>
@@ -296,7 +297,7 @@ void blendEnd(const Channels& channels, SustainLoop& result, std::size_t frames)
     for (const ChannelBuffer* channel : channels.list) {
         for (std::size_t i = 0; i < frames; ++i) {
             const double a = (*channel)[start - frames + i];
-            const double b = (*channel)[end - frames + i];
+            const double b = (*channel)[end - frames + i] * result.gainAt(end - frames + i);
             product += a * b;
             before += a * a;
             ending += b * b;
@@ -312,7 +313,8 @@ void blendEnd(const Channels& channels, SustainLoop& result, std::size_t frames)
         for (std::size_t i = 0; i < frames; ++i) {
             const double t = static_cast<double>(i + 1) / static_cast<double>(frames);
             const double norm = std::sqrt(t * t + (1.0 - t) * (1.0 - t) + 2.0 * correlation * t * (1.0 - t));
-            blended[i] = ((1.0 - t) * x[end - frames + i] + t * x[start - frames + i]) / norm;
+            const double body = x[end - frames + i] * result.gainAt(end - frames + i);
+            blended[i] = ((1.0 - t) * body + t * x[start - frames + i]) / norm;
         }
     }
 }
@@ -341,11 +343,43 @@ double loudnessOf(const Channels& channels, const SustainLoop& loop, std::size_t
         const ChannelBuffer& blended = c == 0 ? loop.blendedLeft : loop.blendedRight;
         const std::size_t from = loop.loop.end - blended.size();
         for (std::size_t k = loop.loop.end - span; k < loop.loop.end; ++k) {
-            const double v = k >= from ? blended[k - from] : (*channels.list[c])[k];
+            const double v = k >= from ? blended[k - from] : (*channels.list[c])[k] * loop.gainAt(k);
             tail += v * v;
         }
     }
     return decibelRatio(tail, head);
+}
+
+// Sets the loop's flattening gain so that its last whole periods come to the
+// level of its first: a few steps, each taking off the change still left,
+// the blend made again with each gain. The gain never takes a sample of the
+// loop or of what follows it past full scale.
+void flatten(const Channels& channels, SustainLoop& loop, std::size_t span) {
+    // The most gain at the loop's end that keeps every frame within full
+    // scale, each frame taking its share of it along the ramp.
+    double ceilingDb = std::numeric_limits<double>::infinity();
+    for (const ChannelBuffer* channel : channels.list) {
+        for (std::size_t k = loop.loop.start + 1; k < channel->size(); ++k) {
+            const double along =
+                k >= loop.loop.end ? 1.0 : static_cast<double>(k - loop.loop.start) / static_cast<double>(loop.loop.size());
+            const double magnitude = std::fabs((*channel)[k]);
+            if (magnitude > 0.0) {
+                ceilingDb = std::min(ceilingDb, -20.0 * std::log10(magnitude) / along);
+            }
+        }
+    }
+    for (int step = 0; step < 4; ++step) {
+        const double change = loudnessOf(channels, loop, span);
+        loop.loudnessChangeDb = change;
+        if (std::fabs(change) < 0.005) {
+            break;
+        }
+        loop.flattenDb = std::min(loop.flattenDb - change, std::max(0.0, ceilingDb));
+        if (loop.crossfadeFrames() > 0) {
+            blendEnd(channels, loop, loop.crossfadeFrames());
+        }
+    }
+    loop.loudnessChangeDb = loudnessOf(channels, loop, span);
 }
 
 // The candidate as it would be written: judged as it is, and blended when its
@@ -364,7 +398,13 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
     }
     result.seam = judgeLoop(left, right, channelCount, sampleRate, result.loop, result);
     result.loudnessChangeDb = loudnessOf(channels, result, span);
-    const bool drifts = std::fabs(result.loudnessChangeDb) > kLoudnessFreeDb;
+    // Flattened, the loop comes back to its start's level by its gain: a
+    // blend is for the seam alone.
+    const bool drifts = !settings.flatten && std::fabs(result.loudnessChangeDb) > kLoudnessFreeDb;
+    if (settings.flatten) {
+        flatten(channels, result, span);
+        result.seam = judgeLoop(left, right, channelCount, sampleRate, result.loop, result);
+    }
     if (!settings.crossfade || (result.smoothWithMargin() && !drifts)) {
         return result;
     }
@@ -396,6 +436,9 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
         blends.emplace_back(result);
         blendEnd(channels, blends.back(), frames);
         blends.back().loudnessChangeDb = loudnessOf(channels, blends.back(), span);
+        if (settings.flatten) {
+            flatten(channels, blends.back(), span);
+        }
     }
     // The seam judge has the last word: the steadiest blend whose seam is
     // smooth with a margin, among the first few, else the steadiest.
@@ -522,18 +565,31 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
     auto rank = [](const SustainLoop& loop) {
         return std::pair(loop.smoothWithMargin() ? 0 : 1, std::fabs(loop.loudnessChangeDb));
     };
+    // Among those that pass, the longest: a longer loop repeats the sound's
+    // own chorus and tremolo less often.
+    std::optional<SustainLoop> passing;
     for (std::size_t i = 0; i < std::min(kSeamsJudged, candidates.size()); ++i) {
+        if (passing && candidates[i].length <= passing->loop.size()) {
+            continue;
+        }
         SustainLoop finished =
             finishLoop(channels, left, right, channelCount, sampleRate, settings, base, candidates[i], span);
         const bool done = finished.smoothWithMargin() && std::fabs(finished.loudnessChangeDb) <= kLoudnessFreeDb;
-        if (i == 0 || rank(finished) < rank(result)) {
+        if (done) {
+            passing = std::move(finished);
+        } else if (!passing && (i == 0 || rank(finished) < rank(result))) {
             result = std::move(finished);
         }
-        if (done) {
-            break;
-        }
     }
-    return result;
+    return passing ? *passing : result;
+}
+
+double SustainLoop::gainAt(std::size_t k) const {
+    if (flattenDb == 0.0 || k < loop.start) {
+        return 1.0;
+    }
+    const double along = k >= loop.end ? 1.0 : static_cast<double>(k - loop.start) / static_cast<double>(loop.size());
+    return std::pow(10.0, flattenDb * along / 20.0);
 }
 
 namespace {
@@ -551,9 +607,10 @@ public:
         for (std::size_t i = 0; i < count; ++i) {
             const auto k = static_cast<std::size_t>(first) + i;
             const bool blended = loop_.crossfadeFrames() > 0 && k >= blendFrom && k < loop_.loop.end;
-            out[i * channels_] = blended ? loop_.blendedLeft[k - blendFrom] : left_[k];
+            const double gain = loop_.gainAt(k);
+            out[i * channels_] = blended ? loop_.blendedLeft[k - blendFrom] : left_[k] * gain;
             if (channels_ > 1) {
-                out[i * channels_ + 1] = blended ? loop_.blendedRight[k - blendFrom] : right_[k];
+                out[i * channels_ + 1] = blended ? loop_.blendedRight[k - blendFrom] : right_[k] * gain;
             }
         }
     }

@@ -24,6 +24,10 @@ struct SustainSettings {
     // level, and no shorter than this when it is given.
     std::optional<double> crossfadeMs;
     bool crossfade = true;                       // when the seam is not smooth with a margin
+    // A gain that rises (or falls) smoothly across the loop, in dB linear in
+    // time, so that its end comes to its start's level; the rest of the
+    // note after the loop takes the end's gain, so that it goes on as it did.
+    bool flatten = false;
 };
 
 struct SustainLoop {
@@ -39,9 +43,13 @@ struct SustainLoop {
     ChannelBuffer blendedLeft;
     ChannelBuffer blendedRight;
     double crossfadeCorrelation = 0.0;
+    double flattenDb = 0.0; // the gain at the loop's end, and after it (--flatten)
     SeamJudgement seam; // of the loop as written
 
     std::size_t crossfadeFrames() const { return blendedLeft.size(); }
+    // The gain frame k of the note is written with: 1 before the loop, the
+    // flattening ramp across it, its end's gain after it.
+    double gainAt(std::size_t k) const;
     bool smoothWithMargin() const { return isSmoothWithMargin(seam); }
 };
 
@@ -52,7 +60,8 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
                                                        std::int32_t channelCount, int sampleRate,
                                                        const SustainSettings& settings);
 
-// The whole note with the loop's blended end in place; every other frame as read.
+// The whole note with the loop's blended end in place, and its gain where it
+// is flattened; every other frame as read.
 std::unique_ptr<LoopSource> sustainedSound(const ChannelBuffer& left, const ChannelBuffer& right,
                                            std::int32_t channelCount, const SustainLoop& loop);
 
