@@ -155,6 +155,18 @@ INSTANTIATE_TEST_SUITE_P(
         JudgeCase{"shortLoopCutMidCycle", [] { return note(1323 + 67, 220.0, 10); }, SeamVerdict::LikelyClick},
         // ...and so does a sine cut at its peak, however smooth each cycle...
         JudgeCase{"shortSineCutAtItsPeak", [] { return sine(441.0, 1000 + 25); }, SeamVerdict::LikelyClick},
+        // ...and a steady tone cut a twentieth of a cycle off, a step a third
+        // of its level where the tone itself repeats almost exactly...
+        JudgeCase{"shortToneSlightlyOffItsPeriod",
+                  [] {
+                      ChannelBuffer tone = sine(441.0, 1000 + 5);
+                      test::Lcg random(13);
+                      for (double& x : tone) {
+                          x += 0.01 * random.uniform();
+                      }
+                      return tone;
+                  },
+                  SeamVerdict::LikelyClick},
         // ...while whole periods wrap as they run, one period of a tone included.
         JudgeCase{"shortLoopOfWholePeriods", [] { return sine(441.0, 500); }, SeamVerdict::Smooth},
         JudgeCase{"onePeriodOfATone", [] { return sine(441.0, 100); }, SeamVerdict::Smooth},

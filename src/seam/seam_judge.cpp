@@ -329,13 +329,16 @@ void judgeLevel(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgem
                            std::max(before, after) > kAudibleBreak;
 }
 
+constexpr double kExactPeriodRatio = 10.0;
+constexpr double kExactPeriodMismatch = 0.2;
+
 // A loop shorter than the windows above repeats more often than they are
 // long: read across the wrap, they would hold its wrap again and again, and
 // learn it as part of the sound. Its wrap is held instead to the loop's own
 // inside, the frames between its first and its last, which it never
 // crosses: a loop of whole periods wraps as its inside runs, one period of a
 // tone included, and a cut mid-cycle bends, steps or breaks its period as
-// nothing inside does.
+// nothing inside does. The level rule does not apply.
 struct LoopInside {
     const PlayedLoop& loop;
     std::ptrdiff_t n;
@@ -394,8 +397,12 @@ void judgeShortPeriod(const LoopInside& x, int sampleRate, ChannelJudgement& jud
     const double atWrap = periodDistance(x.loop, 0, span, period);
     judgement.periodRatio = ratioOf(atWrap, median(elsewhere));
     judgement.periodMismatch = ratioOf(atWrap, std::sqrt(energy / static_cast<double>(n)));
-    judgement.periodFired = judgement.periodRatio > kPeriodRatioLimit &&
-                            judgement.periodMismatch > kPeriodMismatchLimit && atWrap > kAudibleBreak;
+    // A loop that repeats so exactly inside breaks audibly at a smaller
+    // mismatch: ten times its own drift, and a fifth of its level.
+    const bool exact = judgement.periodRatio > kExactPeriodRatio && judgement.periodMismatch > kExactPeriodMismatch;
+    judgement.periodFired = (exact || (judgement.periodRatio > kPeriodRatioLimit &&
+                                       judgement.periodMismatch > kPeriodMismatchLimit)) &&
+                            atWrap > kAudibleBreak;
 }
 
 // The first frame after the wrap predicted from the loop's last frames, by a
@@ -426,31 +433,14 @@ void judgeShortPrediction(const LoopInside& x, ChannelJudgement& judgement) {
     judgement.predictionFired = judgement.surprise > kSurpriseLimit && largest > kAudibleBreak;
 }
 
-void judgeShortLevel(const LoopInside& x, int sampleRate, ChannelJudgement& judgement) {
-    const auto window = static_cast<std::ptrdiff_t>(std::min<std::size_t>(framesIn(20.0, sampleRate),
-                                                                           static_cast<std::size_t>(x.n / 2)));
-    double before = 0.0;
-    double after = 0.0;
-    for (std::ptrdiff_t k = 0; k < window; ++k) {
-        before += x.at(x.n - 1 - k) * x.at(x.n - 1 - k);
-        after += x.at(k) * x.at(k);
-    }
-    before = std::sqrt(before / static_cast<double>(window));
-    after = std::sqrt(after / static_cast<double>(window));
-    judgement.levelChangeDb = before > 0.0 && after > 0.0 ? 20.0 * std::log10(after / before)
-                              : after > 0.0               ? kInfinity
-                              : before > 0.0              ? -kInfinity
-                                                          : 0.0;
-    judgement.levelFired = std::fabs(judgement.levelChangeDb) > kLevelLimitDb &&
-                           std::max(before, after) > kAudibleBreak;
-}
-
 void judgeShortLoop(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgement) {
     const LoopInside inside{loop, static_cast<std::ptrdiff_t>(loop.size())};
     judgeShortPrediction(inside, judgement);
     judgeShortPeriod(inside, sampleRate, judgement);
     judgeShortCurvature(inside, judgement);
-    judgeShortLevel(inside, sampleRate, judgement);
+    // No level: repeated 25 times a second or more, a loop louder in one
+    // part than another is heard as the timbre of a tone, not a re-attack.
+    judgement.levelChangeDb = std::numeric_limits<double>::quiet_NaN();
 }
 
 } // namespace
@@ -530,7 +520,7 @@ bool isSmoothWithMargin(const SeamJudgement& judgement) {
                       (c.periodRatio <= kMargin * kPeriodRatioLimit ||
                        c.periodMismatch <= kMargin * kPeriodMismatchLimit) &&
                       (c.curvatureRatio <= kMargin * kCurvatureLimit || c.curvatureAtWrap <= kAudibleBreak) &&
-                      std::fabs(c.levelChangeDb) <= kMargin * kLevelLimitDb;
+                      !(std::fabs(c.levelChangeDb) > kMargin * kLevelLimitDb);
            });
 }
 

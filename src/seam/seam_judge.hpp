@@ -28,7 +28,8 @@ struct ChannelJudgement {
     double curvatureRatio = 0.0;
     double curvatureAtWrap = 0.0;
     // RMS of the loop's start over RMS of its end, in dB (+-inf when one is
-    // digital silence and the other is not; 0 when both are).
+    // digital silence and the other is not; 0 when both are). NaN for a loop
+    // shorter than the level windows, whose level is not judged.
     double levelChangeDb = 0.0;
     bool predictionFired = false;
     bool periodFired = false;

@@ -160,8 +160,12 @@ bool writePicture(const std::string& path, const std::string& svg, const std::ve
     return true;
 }
 
-// Numbers as the reports print them; infinity has no JSON spelling.
+// Numbers as the reports print them; infinity has no JSON spelling, and a
+// measure not taken (NaN) is null in JSON and "-" elsewhere.
 std::string number(double value, int decimals, Format format, bool sign = false) {
+    if (std::isnan(value)) {
+        return format == Format::Json ? "null" : "-";
+    }
     if (std::isinf(value)) {
         return format == Format::Json ? "null" : value > 0 ? (sign ? "+inf" : "inf") : "-inf";
     }
@@ -204,8 +208,10 @@ void printText(std::ostream& out, const std::string& path, const Judged& loop, c
         const ChannelJudgement& m = j.channels[c];
         const std::vector<const char*> rules = firedRules(m);
         out << channelName(c, j.channels.size()) << ": surprise " << number(m.surprise, 1, Format::Text)
-            << ", period " << number(m.periodRatio, 1, Format::Text) << ", curvature " << number(m.curvatureRatio, 1, Format::Text) << ", level "
-            << number(m.levelChangeDb, 1, Format::Text, true) << " dB; "
+            << ", period " << number(m.periodRatio, 1, Format::Text) << ", curvature " << number(m.curvatureRatio, 1, Format::Text)
+            << (std::isnan(m.levelChangeDb) ? ", level not judged (a short loop)"
+                                            : ", level " + number(m.levelChangeDb, 1, Format::Text, true) + " dB")
+            << "; "
             << (rules.empty() ? "no rule fired" : "fired: " + joined(rules, ", ")) << "\n";
     }
     out << "seam: " << verdictText(j.verdict) << "\n";
