@@ -11,9 +11,18 @@ between the whole periods at its start and at its end), our pitch error in
 cents (loop length against a whole number of the estimated periods), and
 whether the points read back from WAV, AIFF and FLAC.
 
-Usage: eval/sustain_eval.py [--build-dir DIR] [--soundfont FILE] [--limit N]
-Installs the soundfont (timgm6mb-soundfont), flac and python3-numpy when
-missing, and builds the programs in build-release/.
+Then, per note: the same note as Ogg Vorbis, its loop judged as written
+(decoded from our output at the points it carries) against what our report
+says; our loop with --flatten and its loudness change; whether any loop of
+the minimum length in the sustain changes loudness by 0.5 dB or less.
+Last, synthetic tones from 30 Hz to 4 kHz at 22.05 to 96 kHz: is the pitch
+found within a cent, with loops of 100 ms or more within 0.1 cent?
+
+Usage: eval/sustain_eval.py [--build-dir DIR | --sustain P --seam P]
+                            [--soundfont FILE] [--limit N]
+Installs the soundfont (timgm6mb-soundfont), flac, vorbis-tools and
+python3-numpy when missing, and builds the programs in build-release/
+unless both programs are given.
 """
 import argparse
 import json
@@ -25,6 +34,8 @@ import subprocess
 import sys
 import tempfile
 import wave
+
+import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from seam_eval import DEFAULT_SOUNDFONT, read_soundfont, write_wav  # noqa: E402
@@ -43,6 +54,8 @@ def read_wav(path):
 
 def judge(seam, paths):
     """{path: (verdict letter, smooth with a margin)} from sorvane-seam's JSON."""
+    if not paths:
+        return {}
     run = subprocess.run([seam, "--format", "json", *paths], capture_output=True, text=True)
     if run.returncode == 2:
         sys.exit(f"sorvane-seam failed:\n{run.stderr}")
@@ -50,16 +63,17 @@ def judge(seam, paths):
     for loop in json.loads(run.stdout)["loops"]:
         verdict = loop["verdict"]
         letter = ("S" if loop["smooth_with_margin"] else "s") if verdict == "smooth" else (
-            "c" if verdict == "likely click" else "L")
+            "c" if verdict == "likely click" else "n" if verdict == "not judged" else "L")
         result[loop["loop"]] = letter
     return result
 
 
-def loudness_change(loop, period, rate):
-    """dB from the loop's first whole periods (about 50 ms) to its last."""
+def loudness_change(loop, period, rate, shortest):
+    """dB from the loop's first whole periods (about 50 ms) to its last, over
+    at most half the shortest loop asked for, as sorvane-sustain measures."""
     wanted = LOUDNESS_SPAN * rate
     span = max(1, round(max(1, round(wanted / period)) * period)) if period else round(wanted)
-    span = min(span, len(loop) // 2)
+    span = min(span, len(loop) // 2, shortest // 2)
 
     def energy(part):
         return sum(v * v for v in part) or 1e-9
@@ -122,8 +136,68 @@ def write_aiff(wav_path, aiff_path):
         f.write(b"FORM" + struct.pack(">I", len(body)) + body)
 
 
-def run_sustain(program, note, out):
-    run = subprocess.run([program, note, out], capture_output=True, text=True)
+def ogg_loop(path):
+    run = subprocess.run(["vorbiscomment", "-l", path], capture_output=True, text=True)
+    tags = dict(line.split("=", 1) for line in run.stdout.splitlines() if "=" in line)
+    if "LOOPSTART" in tags and "LOOPLENGTH" in tags:
+        start = int(tags["LOOPSTART"])
+        return start, start + int(tags["LOOPLENGTH"])
+    return None
+
+
+def feasible(note, period, rate, shortest, limit, sustain):
+    """Whether some loop of the shortest length (in whole periods) inside the
+    sustain [first, end) changes loudness by `limit` dB or less, measured as
+    loudness_change measures it."""
+    x = np.asarray(note, dtype=np.float64)
+    wanted = LOUDNESS_SPAN * rate
+    span = max(1, round(max(1, round(wanted / period)) * period)) if period else round(wanted)
+    span = min(span, shortest // 2)
+    # The shortest loop of whole periods, with room for the window of a
+    # period (2.5 ms unpitched) that matches its ends on either side.
+    length = round(math.ceil(shortest / period) * period) if period else shortest
+    half = math.ceil(period) if period else max(2, int(0.0025 * rate))
+    if span < 1 or len(x) < length:
+        return False
+    sums = np.concatenate(([0.0], np.cumsum(x * x)))
+    energy = np.maximum(sums[span:] - sums[:-span], 1e-9)  # energy[i] over x[i:i + span]
+    starts = np.arange(max(sustain[0], half), min(sustain[1], len(x) - half) - length + 1)
+    if len(starts) == 0:
+        return False
+    change = 10 * np.log10(energy[starts + length - span] / energy[starts])
+    return bool(np.any(np.abs(change) <= limit))
+
+
+def tone(hz, rate, seconds):
+    """A held tone with three harmonics, a 30 ms attack, a gentle decay and a
+    little noise, as 16-bit samples."""
+    t = np.arange(int(seconds * rate)) / rate
+    phase = 2 * np.pi * hz * t
+    wave_ = 0.5 * np.sin(phase) + (0.2 * np.sin(2 * phase + 1) if 2 * hz < rate / 2 else 0) + (
+        0.1 * np.sin(3 * phase + 2) if 3 * hz < rate / 2 else 0)
+    envelope = np.minimum(1.0, t / 0.03) * np.exp(-0.3 * t)
+    noise = np.random.default_rng(int(hz * 10 + rate)).uniform(-1, 1, len(t)) * 0.0005
+    return [int(v) for v in np.round(32767 * 0.8 * (envelope * wave_ + noise))]
+
+
+def pitch_range(sustain, work):
+    """Rows of (rate, hz, found hz or None, loop seconds, detune cents)."""
+    rows = []
+    for rate in (22050, 44100, 48000, 96000):
+        for hz in (30.0, 55.0, 110.0, 440.0, 1000.0, 2500.0, 3950.0, 4000.0):
+            path, out = os.path.join(work, f"tone-{rate}-{hz:g}.wav"), os.path.join(work, f"tone-loop.wav")
+            write_wav(path, rate, tone(hz, rate, 3.0))
+            report = run_sustain(sustain, path, out)
+            if "error" in report:
+                rows.append((rate, hz, None, 0.0, None))
+                continue
+            s, e = report["loop"]
+            rows.append((rate, hz, report["hz"], (e - s) / rate, report["detune"]))
+    return rows
+
+
+def run_sustain(program, note, out, *options):
+    run = subprocess.run([program, *options, note, out], capture_output=True, text=True)
     if run.returncode != 0:
         return {"error": run.stderr.strip().split(": Error: ")[-1]}
     report = {}
@@ -133,8 +207,14 @@ def run_sustain(program, note, out):
     report["hz"] = float(m.group(1)) if m else None
     m = re.search(r"period ([\d.]+) frames", run.stdout)
     report["period"] = float(m.group(1)) if m else None
+    m = re.search(r"Sustain: +([\d.]+) s to ([\d.]+) s", run.stdout)
+    report["sustain"] = (float(m.group(1)), float(m.group(2))) if m else None
     m = re.search(r"Crossfade: (\d+) frames", run.stdout)
     report["crossfade"] = int(m.group(1)) if m else 0
+    m = re.search(r"periods, ([-+\d.]+) cents", run.stdout)
+    report["detune"] = float(m.group(1)) if m else None
+    m = re.search(r"Seam: +(smooth|likely click|level jump|not judged)", run.stdout)
+    report["seam"] = m.group(1) if m else None
     return report
 
 
@@ -144,15 +224,18 @@ def main():
     parser.add_argument("--soundfont", default=DEFAULT_SOUNDFONT)
     parser.add_argument("--limit", type=int, default=0, help="only the first N samples")
     parser.add_argument("--keep", help="keep the notes and loops in this folder")
+    parser.add_argument("--sustain", help="the sorvane-sustain to measure (with --seam: nothing is built)")
+    parser.add_argument("--seam", help="the sorvane-seam that judges")
     args = parser.parse_args()
     subprocess.run([os.path.join(ROOT, "scripts/ensure-packages.sh"), "timgm6mb-soundfont", "flac",
-                    "python3-numpy"], check=True)
-    subprocess.run(["cmake", "-S", ROOT, "-B", args.build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DSORVANE_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", args.build_dir, "--parallel", "2", "--target", "sorvane-sustain",
-                    "sorvane-seam"], check=True, stdout=subprocess.DEVNULL)
-    sustain = os.path.join(args.build_dir, "sorvane-sustain")
-    seam = os.path.join(args.build_dir, "sorvane-seam")
+                    "vorbis-tools", "python3-numpy"], check=True)
+    if not (args.sustain and args.seam):
+        subprocess.run(["cmake", "-S", ROOT, "-B", args.build_dir, "-DCMAKE_BUILD_TYPE=Release",
+                        "-DSORVANE_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", args.build_dir, "--parallel", "2", "--target", "sorvane-sustain",
+                        "sorvane-seam"], check=True, stdout=subprocess.DEVNULL)
+    sustain = args.sustain or os.path.join(args.build_dir, "sorvane-sustain")
+    seam = args.seam or os.path.join(args.build_dir, "sorvane-seam")
 
     pcm, loops = read_soundfont(args.soundfont)
     notes = sorted(set(loops), key=lambda n: (n[4], n[0]))
@@ -189,16 +272,41 @@ def main():
             write_wav(dpath, rate, designer)
             write_wav(opath, rate, mine)
             period = report["period"]
+            # The same note as Ogg Vorbis: the loop as written, decoded at the
+            # points our output carries, against what our report says of it.
+            ogg, ours_ogg = os.path.join(work, f"note-{n}.ogg"), os.path.join(work, f"ours-{n}.ogg")
+            subprocess.run(["oggenc", "-Q", "-q", "4", "-o", ogg, wav], check=True)
+            lossy = run_sustain(sustain, ogg, ours_ogg)
+            written_ogg = None
+            if "error" not in lossy and ogg_loop(ours_ogg):
+                decoded = os.path.join(work, f"ours-{n}-decoded.wav")
+                subprocess.run(["oggdec", "-Q", "-o", decoded, ours_ogg], check=True)
+                gs, ge = ogg_loop(ours_ogg)
+                written_ogg = os.path.join(work, f"ogg-loop-{n}.wav")
+                write_wav(written_ogg, rate, read_wav(decoded)[gs:ge])
+            flat = run_sustain(sustain, wav, os.path.join(work, f"flat-{n}.wav"), "--flatten")
+            flat_loud = None
+            shortest = min(rate, len(note) // 2)
+            if "error" not in flat:
+                fs, fe = flat["loop"]
+                flat_loud = loudness_change(read_wav(os.path.join(work, f"flat-{n}.wav"))[fs:fe], period, rate,
+                                            shortest)
             cents = None
             if period:
                 periods = round((e - s) / period)
                 cents = 1200 * math.log2((e - s) / (periods * period))
             rows.append({"name": name, "rate": rate, "frames": len(note), "designer": (ls - start, le - start),
                          "ours": (s, e), "dpath": dpath, "opath": opath,
-                         "dloud": loudness_change(designer, period, rate), "oloud": loudness_change(mine, period, rate),
+                         "dloud": loudness_change(designer, period, rate, shortest),
+                         "oloud": loudness_change(mine, period, rate, shortest),
                          "cents": cents, "back": back, "crossfade": report["crossfade"],
-                         "root": root, "hz": report["hz"]})
-        verdicts = judge(seam, [r["dpath"] for r in rows] + [r["opath"] for r in rows])
+                         "root": root, "hz": report["hz"], "ogg": written_ogg,
+                         "ogg_claim": lossy.get("seam"), "flat": flat_loud,
+                         "feasible": feasible(note, period, rate, shortest, LOUDNESS_LIMIT,
+                                              [round((report["sustain"][0] + 0.0005) * rate), round((report["sustain"][1] - 0.0005) * rate)])})
+        verdicts = judge(seam, [r["dpath"] for r in rows] + [r["opath"] for r in rows] +
+                         [r["ogg"] for r in rows if r["ogg"]])
+        tones = pitch_range(sustain, work)
 
     print(f"{'sample':<22} {'frames':>7} {'designer loop':>17} {'ours':>17} seams  dB design/ours  cents  read back")
     for r in rows:
@@ -207,7 +315,8 @@ def main():
         back = "".join(f[0] if ok else "-" for f, ok in r["back"].items())
         print(f"{r['name']:<22} {r['frames']:>7} {r['designer'][0]:>8}..{r['designer'][1]:<8} "
               f"{r['ours'][0]:>8}..{r['ours'][1]:<8} {d}/{o}   {r['dloud']:+6.2f} {r['oloud']:+6.2f}  {cents}  {back}"
-              f"{'  xfade ' + str(r['crossfade']) if r['crossfade'] else ''}")
+              f"{'  xfade ' + str(r['crossfade']) if r['crossfade'] else ''}"
+              f"{'  flat %+.2f' % r['flat'] if r['flat'] is not None else ''}{'  ogg ' + verdicts[r['ogg']] if r['ogg'] else ''}")
     for name, seconds, reason in failures:
         print(f"{name:<22} ({seconds:.2f} s): no loop: {reason}")
 
@@ -244,10 +353,43 @@ def main():
     print(f"our pitch within 50 cents of the soundfont's note: {sum(1 for a in apart if abs(a) <= 50)} of "
           f"{len(heard)} pitched samples with a root key of their own; {octave} more a whole number of octaves "
           f"off; median distance {sorted(abs(a) for a in apart)[len(apart) // 2]:.1f} cents")
+    can = [r for r in rows if r["feasible"]]
+    print(f"  where a loop of the minimum length in the sustain can reach it: {len(can)}; ours reach it "
+          f"{sum(abs(r['oloud']) <= LOUDNESS_LIMIT for r in can)}; not: "
+          + ", ".join(f"{r['name']} {r['oloud']:+.2f}" for r in can if abs(r['oloud']) > LOUDNESS_LIMIT))
+    flat = [r for r in rows if r["flat"] is not None]
+    print(f"with --flatten, loudness change at most {LOUDNESS_LIMIT} dB: "
+          + (f"{sum(abs(r['flat']) <= LOUDNESS_LIMIT for r in flat)} of {len(rows)}; not: " +
+             ", ".join(f"{r['name']} {r['flat']:+.2f}" for r in flat if abs(r['flat']) > LOUDNESS_LIMIT)
+             if flat else "(no --flatten)"))
+    long_loops = [r for r in pitched if r["ours"][1] - r["ours"][0] >= 0.1 * r["rate"]]
+    print(f"loops of 100 ms or more within {PITCH_LIMIT} cent: "
+          f"{sum(abs(r['cents']) <= PITCH_LIMIT for r in long_loops)} of {len(long_loops)}; shorter loops' "
+          f"detune: " + (", ".join(f"{r['cents']:+.2f}" for r in pitched if r not in long_loops) or "none"))
+    ogg = [r for r in rows if r["ogg"]]
+    said = {"smooth": "s", "likely click": "c", "level jump": "L", "not judged": "n"}
+    print(f"Ogg Vorbis notes: {len(ogg)} of {len(rows)} looped; written loops smooth "
+          f"{sum(verdicts[r['ogg']] in 'Ss' for r in ogg)}; report says what is written "
+          f"{sum(said.get(r['ogg_claim']) == verdicts[r['ogg']].replace('S', 's') for r in ogg)}")
     print(f"loops of at least 1 s or half the note: {minimum} of {len(rows)}")
     print(f"crossfaded: {count(lambda r: r['crossfade'] > 0)} of {len(rows)}")
     for fmt in ("WAV", "AIFF", "FLAC"):
         print(f"points read back from {fmt}: {count(lambda r: r['back'][fmt])} of {len(rows)}")
+    print()
+    print("synthetic tones, found pitch (cents off) / loop detune (cents):")
+    print("   Hz " + "".join(f"{rate:>22}" for rate in sorted({t[0] for t in tones})))
+    for hz in sorted({t[1] for t in tones}):
+        cells = []
+        for rate, thz, found, seconds, detune in sorted(t for t in tones if t[1] == hz):
+            cells.append(f"{'none found':>22}" if not found else
+                         f"{1200 * math.log2(found / thz):+8.2f} /{detune if detune is not None else 0:+8.4f}"
+                         f"{'*' if seconds < 0.1 else ' '}   ")
+        print(f"{hz:>6g}" + "".join(cells))
+    found = [t for t in tones if t[2] and abs(1200 * math.log2(t[2] / t[1])) <= 1]
+    exact = [t for t in found if t[3] >= 0.1 and t[4] is not None and abs(t[4]) <= PITCH_LIMIT]
+    print(f"tones whose pitch is found within 1 cent: {len(found)} of {len(tones)}; of those with loops of "
+          f"100 ms or more, within {PITCH_LIMIT} cent: {len(exact)} of {sum(1 for t in found if t[3] >= 0.1)}"
+          " (* loop under 100 ms)")
 
 
 if __name__ == "__main__":

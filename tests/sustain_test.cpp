@@ -99,7 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
                       // The ends of the range 30 Hz to 4 kHz, however the period falls between frames.
                       NoteCase{"topOfTheRange", {44100, 1, 3950.0, 2.5, 0.0, 0.0}},
                       NoteCase{"topOfTheRangeStereo96k", {96000, 2, 3990.0, 2.0, 0.0, 0.0}},
+                      NoteCase{"topOfTheRangeAt22k", {22050, 1, 3950.0, 2.5, 0.0, 0.0}},
                       NoteCase{"bottomOfTheRange", {44100, 1, 31.0, 3.0, 0.0, 0.0}},
+                      NoteCase{"bottomOfTheRangeExactly", {22050, 2, 30.0, 3.0, 0.0, 0.0}},
                       NoteCase{"unpitchedNoise", {44100, 2, 0.0, 3.0, 0.0, 0.2}}),
     [](const ::testing::TestParamInfo<NoteCase>& param) { return std::string(param.param.name); });
 
@@ -190,27 +192,54 @@ TEST(SustainLoop, BringsAFastFadeBackToTheStartsLevel) {
 // its gain, a blend being for the seam alone; before the loop every frame is
 // as read, after it every frame is as read times the end's gain.
 TEST(SustainLoop, FlattenBringsEveryLoopWithinHalfADecibel) {
-    for (const double decay : {-2.0, 12.0, 30.0}) {
+    // Quiet, the gain has room; with a key-off thump near full scale in the
+    // release, the whole note is lowered to make it.
+    for (const auto& [decay, scale] : {std::pair{-2.0, 0.125}, std::pair{12.0, 0.125}, std::pair{30.0, 0.125},
+                                       std::pair{12.0, 1.0}}) {
         NoteShape shape{44100, 2, 261.63, 3.0, 0.003, 0.002};
         shape.decayDbPerSecond = decay;
         Note note(shape);
+        double peak = 0.0;
+        for (const ChannelBuffer* channel : {&note.input.left, &note.input.right}) {
+            for (const double v : *channel) {
+                peak = std::max(peak, std::fabs(v));
+            }
+        }
         for (ChannelBuffer* channel : {&note.input.left, &note.input.right}) {
             for (double& v : *channel) {
-                v *= 0.125; // the swell stays within full scale, as a recording would
+                v *= 0.125 / peak;
             }
+            channel->back() = scale == 1.0 ? 0.9 : channel->back();
         }
         SustainSettings settings;
         settings.flatten = true;
         const SustainLoop loop = std::get<SustainLoop>(note.find(settings));
-        EXPECT_LE(std::fabs(loop.loudnessChangeDb), 0.5) << decay;
+        const InterleavedBuffer written = wholeLoop(*sustainedSound(note.input.left, note.input.right, 2, loop));
+        // As written: the whole periods of about 50 ms at the loop's end against those at its start.
+        const double period = 44100.0 / 261.63;
+        const auto span = static_cast<std::size_t>(std::lround(std::round(0.05 * 44100.0 / period) * period));
+        auto energy = [&](std::size_t from) {
+            double sum = 0.0;
+            for (std::size_t k = 2 * from; k < 2 * (from + span); ++k) {
+                sum += written[k] * written[k];
+            }
+            return sum;
+        };
+        const double change = 10.0 * std::log10(energy(loop.loop.end - span) / energy(loop.loop.start));
+        EXPECT_LE(std::fabs(change), 0.5) << decay;
+        EXPECT_NEAR(change, loop.loudnessChangeDb, 0.01) << decay;
         // A gain of the fade over the loop's length, give or take the room a 50 ms span leaves.
         const double seconds = static_cast<double>(loop.loop.size()) / 44100.0;
         EXPECT_NEAR(loop.flattenDb, decay * seconds, 0.1 * std::fabs(decay) + 0.2) << decay;
         EXPECT_TRUE(loop.smoothWithMargin()) << decay;
-        const InterleavedBuffer written = wholeLoop(*sustainedSound(note.input.left, note.input.right, 2, loop));
-        const double endGain = std::pow(10.0, loop.flattenDb / 20.0);
+        EXPECT_EQ(loop.lowerDb < 0.0, scale == 1.0) << decay;
+        EXPECT_LE(std::fabs(*std::max_element(written.begin(), written.end(), [](double a, double b) {
+            return std::fabs(a) < std::fabs(b);
+        })), 1.0) << decay;
+        const double lowered = std::pow(10.0, loop.lowerDb / 20.0);
+        const double endGain = std::pow(10.0, (loop.lowerDb + loop.flattenDb) / 20.0);
         for (const std::size_t k : {std::size_t{0}, loop.loop.start - 1, loop.loop.end, note.input.left.size() - 1}) {
-            const double gain = k < loop.loop.start ? 1.0 : endGain;
+            const double gain = k < loop.loop.start ? lowered : endGain;
             EXPECT_EQ(written[2 * k], note.input.left[k] * gain) << decay << " at " << k;
             EXPECT_EQ(written[2 * k + 1], note.input.right[k] * gain) << decay << " at " << k;
         }

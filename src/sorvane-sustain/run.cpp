@@ -229,7 +229,11 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
         << "Loudness:  " << fixed(loop.loudnessChangeDb, 2, true) << " dB from the loop's start to its end\n";
     if (options.flatten) {
         out << "Flatten:   " << fixed(loop.flattenDb, 2, true)
-            << " dB across the loop, and the rest of the note after it by the same\n";
+            << " dB across the loop, and the rest of the note after it by the same";
+        if (loop.lowerDb < 0.0) {
+            out << "; the whole note " << fixed(loop.lowerDb, 2, true) << " dB so that it stays within full scale";
+        }
+        out << "\n";
     }
     if (loop.crossfadeFrames() > 0) {
         out << "Crossfade: " << loop.crossfadeFrames() << " frames ("

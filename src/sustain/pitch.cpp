@@ -17,6 +17,12 @@ constexpr double kRangeSlack = 1.03; // half a semitone
 // A waveform that never strays further than this from its mean (about one
 // 16-bit step) does not vary at all.
 constexpr double kLeastVariation = 1.0 / 32768.0;
+// A period of this many frames or more dips at a whole lag near it; a
+// shorter one may not, and the first dip found can be two or three periods.
+constexpr double kFewestFramesFound = 12.0;
+// A part of a period repeats it when the autocorrelation peaks this high at
+// each of its multiples as at the period.
+constexpr double kDividingShare = 0.9;
 // Refinement sharpens the estimate; it never moves it by more than this.
 constexpr double kMostRefinement = 0.01;
 
@@ -36,8 +42,10 @@ PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::siz
     PitchEstimate estimate;
     // A lag short of the highest fundamental's period too, so that its dip
     // has a neighbour on each side however the period falls between frames.
-    const auto shortest = std::max<std::size_t>(2, static_cast<std::size_t>(sampleRate / kHighestHz) - 1);
-    auto longest = static_cast<std::size_t>(sampleRate / kLowestHz);
+    const auto shortest =
+        std::max<std::size_t>(2, static_cast<std::size_t>(sampleRate / (kHighestHz * kRangeSlack)) - 1);
+    // And a lag past the lowest's, for the same reason at the bottom.
+    auto longest = static_cast<std::size_t>(kRangeSlack * sampleRate / kLowestHz) + 2;
     // The difference is averaged over at least two of the longest periods.
     std::size_t window = std::max<std::size_t>(2 * longest, static_cast<std::size_t>(sampleRate / 10));
     if (size < window + longest) {
@@ -105,10 +113,56 @@ PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::siz
     estimate.period = static_cast<double>(best);
     if (estimate.pitched) {
         estimate.period += parabolicOffset(normalised[best - 1], normalised[best], normalised[best + 1]);
-        // Within the range, or a hair above its top (a period between frames).
-        estimate.pitched = static_cast<double>(sampleRate) / estimate.period <= kHighestHz * kRangeSlack;
+        // Within the range, or a hair beyond it (a period between frames).
+        const double frequency = static_cast<double>(sampleRate) / estimate.period;
+        estimate.pitched = frequency <= kHighestHz * kRangeSlack && frequency >= kLowestHz / kRangeSlack;
     }
     return estimate;
+}
+
+namespace {
+
+// The highest value of `acf` within `reach` of `lag`, between frames where
+// its peak falls between them.
+double peakNear(const std::vector<double>& acf, double lag, double reach) {
+    const auto low = static_cast<std::size_t>(std::max(1.0, std::ceil(lag - reach)));
+    const auto high = std::min(acf.size() - 2, static_cast<std::size_t>(std::floor(lag + reach)));
+    if (low > high) {
+        return 0.0;
+    }
+    std::size_t peak = low;
+    for (std::size_t k = low; k <= high; ++k) {
+        if (acf[k] > acf[peak]) {
+            peak = k;
+        }
+    }
+    const double a = acf[peak - 1];
+    const double b = acf[peak];
+    const double c = acf[peak + 1];
+    const double offset = parabolicOffset(a, b, c);
+    return b - 0.25 * (a - c) * offset;
+}
+
+} // namespace
+
+double fundamentalPeriod(const std::vector<double>& acf, double period, int sampleRate) {
+    const double shortestPeriod = static_cast<double>(sampleRate) / (kHighestHz * kRangeSlack);
+    const double whole = peakNear(acf, period, 0.25 * period);
+    double fundamental = period;
+    for (int parts = 2; period / parts >= shortestPeriod; ++parts) {
+        const double part = period / parts;
+        if (part >= kFewestFramesFound || period + 1.0 >= static_cast<double>(acf.size())) {
+            continue;
+        }
+        bool divides = whole > 0.0;
+        for (int j = 1; j < parts && divides; ++j) {
+            divides = peakNear(acf, j * part, 0.25 * part) >= kDividingShare * whole;
+        }
+        if (divides) {
+            fundamental = part;
+        }
+    }
+    return fundamental;
 }
 
 double refinePeriod(const std::vector<double>& acf, double estimate) {

@@ -20,6 +20,12 @@ struct PitchEstimate {
 // microphones half a period apart would cancel the fundamental in a mix.
 PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::size_t size, int sampleRate);
 
+// Near the top of the range a period spans a few frames and may dip at no
+// whole lag, so that the estimate is two or three periods: the shortest
+// whole part of `period` at whose every multiple the autocorrelation `acf`
+// peaks as high as at `period` itself, else `period`.
+double fundamentalPeriod(const std::vector<double>& acf, double period, int sampleRate);
+
 // Sharpens a period estimate against the autocorrelation `acf` of a long
 // stretch (acf[lag], normalised): the peak near a many-period lag pins the
 // average period down far better than one period can.

@@ -25,6 +25,9 @@ constexpr double kLoudnessFreeDb = 0.5;
 // mismatch of the whole signal: a loop that swells or fades every cycle is
 // heard however well its ends meet.
 constexpr double kLoudnessPenaltyPerDb = 1.0;
+// When no loop passes, the search runs again with loudness first: each dB
+// beyond the free half weighs like a hundred whole mismatches.
+constexpr double kSteadyFirstPenaltyPerDb = 100.0;
 constexpr double kCrossfadeMs = 30.0; // the blend for a seam that needs one, unless given
 constexpr std::size_t kDriftBlendQuarterSpans = 32; // up to eight spans of the loudness measure
 constexpr std::size_t kBlendsJudged = 3;
@@ -100,7 +103,8 @@ std::vector<double> regionAutocorrelation(const Channels& channels, FrameSpan re
 // within a tenth of a cent for a pitched sound, else the lags at which the
 // sound best resembles itself.
 std::vector<Candidate> candidateLengths(const std::vector<double>& acf, const PitchEstimate& pitch,
-                                        std::size_t shortest, std::size_t longest, std::size_t spacing) {
+                                        std::size_t shortest, std::size_t longest, std::size_t spacing,
+                                        bool shortestFirst) {
     std::vector<Candidate> lengths;
     std::vector<double> scores;
     // A short loop may hold no whole number of periods within a tenth of a
@@ -141,7 +145,9 @@ std::vector<Candidate> candidateLengths(const std::vector<double>& acf, const Pi
     }
     std::vector<std::size_t> order(lengths.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) { return scores[i] > scores[j]; });
+    if (!shortestFirst) {
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t i, std::size_t j) { return scores[i] > scores[j]; });
+    }
     std::vector<Candidate> chosen;
     for (std::size_t i : order) {
         const bool crowded = std::any_of(chosen.begin(), chosen.end(), [&](const Candidate& c) {
@@ -171,7 +177,7 @@ std::vector<Candidate> candidateLengths(const std::vector<double>& acf, const Pi
 // sums in registers.
 template <std::size_t C>
 void bestStartsOf(const Channels& channels, std::size_t first, std::size_t last, const Candidate& shape,
-                  std::size_t half, std::size_t span, std::vector<Candidate>& out) {
+                  std::size_t half, std::size_t span, double penaltyPerDb, std::vector<Candidate>& out) {
     constexpr std::size_t kFreshEvery = 4096;
     const std::size_t length = shape.length;
     const double* x[C];
@@ -226,7 +232,7 @@ void bestStartsOf(const Channels& channels, std::size_t first, std::size_t last,
                 cost = std::max(cost, level[c] > 0.0 ? 2.0 * differ[c] / level[c] : 0.0);
             }
             const double loudness = decibelRatio(endLoudness, startLoudness);
-            const double total = cost + kLoudnessPenaltyPerDb * std::max(0.0, std::fabs(loudness) - kLoudnessFreeDb);
+            const double total = cost + penaltyPerDb * std::max(0.0, std::fabs(loudness) - kLoudnessFreeDb);
             if (found[part] == 0 || total < best[part].cost) {
                 found[part] = 1;
                 best[part] = {s, length, shape.periods, total};
@@ -260,7 +266,7 @@ void bestStartsOf(const Channels& channels, std::size_t first, std::size_t last,
 }
 
 void bestStarts(const Channels& channels, FrameSpan region, const Candidate& shape, std::size_t half,
-                std::size_t span, std::vector<Candidate>& out) {
+                std::size_t span, double penaltyPerDb, std::vector<Candidate>& out) {
     const std::size_t frames = channels.frames();
     const std::size_t first = std::max(region.start, half);
     // The window around the end must fit in the file.
@@ -270,9 +276,9 @@ void bestStarts(const Channels& channels, FrameSpan region, const Candidate& sha
     }
     const std::size_t last = end - shape.length; // inclusive
     if (channels.list.size() == 1) {
-        bestStartsOf<1>(channels, first, last, shape, half, span, out);
+        bestStartsOf<1>(channels, first, last, shape, half, span, penaltyPerDb, out);
     } else {
-        bestStartsOf<2>(channels, first, last, shape, half, span, out);
+        bestStartsOf<2>(channels, first, last, shape, half, span, penaltyPerDb, out);
     }
 }
 
@@ -296,7 +302,7 @@ void blendEnd(const Channels& channels, SustainLoop& result, std::size_t frames)
     double ending = 0.0;
     for (const ChannelBuffer* channel : channels.list) {
         for (std::size_t i = 0; i < frames; ++i) {
-            const double a = (*channel)[start - frames + i];
+            const double a = (*channel)[start - frames + i] * result.gainAt(start - frames + i);
             const double b = (*channel)[end - frames + i] * result.gainAt(end - frames + i);
             product += a * b;
             before += a * a;
@@ -314,7 +320,7 @@ void blendEnd(const Channels& channels, SustainLoop& result, std::size_t frames)
             const double t = static_cast<double>(i + 1) / static_cast<double>(frames);
             const double norm = std::sqrt(t * t + (1.0 - t) * (1.0 - t) + 2.0 * correlation * t * (1.0 - t));
             const double body = x[end - frames + i] * result.gainAt(end - frames + i);
-            blended[i] = ((1.0 - t) * body + t * x[start - frames + i]) / norm;
+            blended[i] = ((1.0 - t) * body + t * x[start - frames + i] * result.gainAt(start - frames + i)) / norm;
         }
     }
 }
@@ -336,45 +342,58 @@ std::size_t crossfadeLength(const SustainLoop& result, double wanted) {
 }
 
 // Loudness of the loop as written: its last whole periods against its first.
+// Both ends as written: the flattening gain rises across the head too.
 double loudnessOf(const Channels& channels, const SustainLoop& loop, std::size_t span) {
-    const double head = channels.energy(loop.loop.start, loop.loop.start + span);
-    double tail = 0.0;
-    for (std::size_t c = 0; c < channels.list.size(); ++c) {
-        const ChannelBuffer& blended = c == 0 ? loop.blendedLeft : loop.blendedRight;
-        const std::size_t from = loop.loop.end - blended.size();
-        for (std::size_t k = loop.loop.end - span; k < loop.loop.end; ++k) {
-            const double v = k >= from ? blended[k - from] : (*channels.list[c])[k] * loop.gainAt(k);
-            tail += v * v;
+    auto written = [&](std::size_t from, std::size_t to) {
+        double sum = 0.0;
+        for (std::size_t c = 0; c < channels.list.size(); ++c) {
+            const ChannelBuffer& blended = c == 0 ? loop.blendedLeft : loop.blendedRight;
+            const std::size_t blendFrom = loop.loop.end - blended.size();
+            for (std::size_t k = from; k < to; ++k) {
+                const double v = k >= blendFrom ? blended[k - blendFrom] : (*channels.list[c])[k] * loop.gainAt(k);
+                sum += v * v;
+            }
+        }
+        return sum;
+    };
+    const double head = loop.flattenDb == 0.0 && loop.lowerDb == 0.0 ? channels.energy(loop.loop.start, loop.loop.start + span)
+                                              : written(loop.loop.start, loop.loop.start + span);
+    return decibelRatio(written(loop.loop.end - span, loop.loop.end), head);
+}
+
+// The gain of the whole note that keeps every frame within full scale when
+// the loop's gain rises by `flattenDb` across it: 0, or less.
+double lowerToFit(const Channels& channels, const SustainLoop& loop, double flattenDb) {
+    double lower = 0.0;
+    for (const ChannelBuffer* channel : channels.list) {
+        for (std::size_t k = 0; k < channel->size(); ++k) {
+            const double along = k < loop.loop.start ? 0.0
+                                 : k >= loop.loop.end
+                                     ? 1.0
+                                     : static_cast<double>(k - loop.loop.start) / static_cast<double>(loop.loop.size());
+            const double magnitude = std::fabs((*channel)[k]);
+            if (magnitude > 0.0) {
+                lower = std::min(lower, -20.0 * std::log10(magnitude) - flattenDb * along);
+            }
         }
     }
-    return decibelRatio(tail, head);
+    // A hair more, so that rounding in the gain cannot end a hair past full scale.
+    return lower < 0.0 ? lower - 1e-9 : 0.0;
 }
 
 // Sets the loop's flattening gain so that its last whole periods come to the
 // level of its first: a few steps, each taking off the change still left,
-// the blend made again with each gain. The gain never takes a sample of the
-// loop or of what follows it past full scale.
+// the blend made again with each gain. Where the gain would take a frame
+// past full scale, the whole note is lowered to make room.
 void flatten(const Channels& channels, SustainLoop& loop, std::size_t span) {
-    // The most gain at the loop's end that keeps every frame within full
-    // scale, each frame taking its share of it along the ramp.
-    double ceilingDb = std::numeric_limits<double>::infinity();
-    for (const ChannelBuffer* channel : channels.list) {
-        for (std::size_t k = loop.loop.start + 1; k < channel->size(); ++k) {
-            const double along =
-                k >= loop.loop.end ? 1.0 : static_cast<double>(k - loop.loop.start) / static_cast<double>(loop.loop.size());
-            const double magnitude = std::fabs((*channel)[k]);
-            if (magnitude > 0.0) {
-                ceilingDb = std::min(ceilingDb, -20.0 * std::log10(magnitude) / along);
-            }
-        }
-    }
     for (int step = 0; step < 4; ++step) {
         const double change = loudnessOf(channels, loop, span);
         loop.loudnessChangeDb = change;
         if (std::fabs(change) < 0.005) {
             break;
         }
-        loop.flattenDb = std::min(loop.flattenDb - change, std::max(0.0, ceilingDb));
+        loop.flattenDb -= change;
+        loop.lowerDb = lowerToFit(channels, loop, loop.flattenDb);
         if (loop.crossfadeFrames() > 0) {
             blendEnd(channels, loop, loop.crossfadeFrames());
         }
@@ -410,19 +429,34 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
     }
     const double perMs = static_cast<double>(sampleRate) / 1000.0;
     std::vector<SustainLoop> blends;
-    if (drifts) {
+    if (!drifts) {
+        if (const std::size_t frames = crossfadeLength(result, settings.crossfadeMs.value_or(kCrossfadeMs) * perMs);
+            frames > 0) {
+            blends.emplace_back(result);
+            blendEnd(channels, blends.back(), frames);
+            blends.back().loudnessChangeDb = loudnessOf(channels, blends.back(), span);
+            if (settings.flatten) {
+                flatten(channels, blends.back(), span);
+            }
+        }
+    }
+    if (!settings.flatten && (drifts || (!blends.empty() && std::fabs(blends.back().loudnessChangeDb) > kLoudnessFreeDb))) {
         // As the blend grows, the loudness of the loop's last periods moves
         // from their own towards that of the periods before the start, which
         // lie on the start's other side in a note that fades or swells: the
         // lengths, in quarter spans up to eight spans, are ranked by how near
-        // they bring the end to the start's loudness.
+        // they bring the end to the start's loudness. So are they when the
+        // blend a seam needs would move a steady end away from it.
         const double least = settings.crossfadeMs ? *settings.crossfadeMs * perMs : 0.0;
+        std::size_t last = 0;
         for (std::size_t quarters = 1; quarters <= kDriftBlendQuarterSpans; ++quarters) {
             const std::size_t frames =
                 crossfadeLength(result, std::max(least, static_cast<double>(quarters * span) / 4.0));
-            if (frames == 0 || (!blends.empty() && blends.back().crossfadeFrames() == frames)) {
+            if (frames == 0 || frames == last ||
+                (!drifts && !blends.empty() && blends.front().crossfadeFrames() == frames)) {
                 continue;
             }
+            last = frames;
             SustainLoop trial = result;
             blendEnd(channels, trial, frames);
             trial.loudnessChangeDb = loudnessOf(channels, trial, span);
@@ -431,14 +465,6 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
         std::stable_sort(blends.begin(), blends.end(), [](const SustainLoop& a, const SustainLoop& b) {
             return std::fabs(a.loudnessChangeDb) < std::fabs(b.loudnessChangeDb);
         });
-    } else if (const std::size_t frames = crossfadeLength(result, settings.crossfadeMs.value_or(kCrossfadeMs) * perMs);
-               frames > 0) {
-        blends.emplace_back(result);
-        blendEnd(channels, blends.back(), frames);
-        blends.back().loudnessChangeDb = loudnessOf(channels, blends.back(), span);
-        if (settings.flatten) {
-            flatten(channels, blends.back(), span);
-        }
     }
     // The seam judge has the last word: the steadiest blend whose seam is
     // smooth with a margin, among the first few, else the steadiest.
@@ -521,7 +547,7 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
     result.pitch = estimatePitch(regionChannels, result.region.size(), sampleRate);
     const std::vector<double> acf = regionAutocorrelation(channels, result.region);
     if (result.pitch.pitched) {
-        result.pitch.period = refinePeriod(acf, result.pitch.period);
+        result.pitch.period = refinePeriod(acf, fundamentalPeriod(acf, result.pitch.period, sampleRate));
         result.frequency = static_cast<double>(sampleRate) / result.pitch.period;
     }
 
@@ -545,22 +571,28 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
         // room there is: loop by waveform alone.
         result.pitch.pitched = false;
     }
-    std::vector<Candidate> candidates;
-    for (const Candidate& length : candidateLengths(acf, result.pitch, shortest, longest, result.pitch.pitched ? 1 : spacing)) {
-        bestStarts(channels, result.region, length, half, span, candidates);
-    }
+    // The lengths that repeat the sound best; or, when loudness comes first,
+    // the shortest, which a fading or swelling note changes least across.
+    auto search = [&](double penaltyPerDb, bool shortestFirst) {
+        std::vector<Candidate> candidates;
+        for (const Candidate& length : candidateLengths(acf, result.pitch, shortest, longest,
+                                                        result.pitch.pitched ? 1 : spacing, shortestFirst)) {
+            bestStarts(channels, result.region, length, half, span, penaltyPerDb, candidates);
+        }
+        std::stable_sort(candidates.begin(), candidates.end(),
+                         [](const Candidate& a, const Candidate& b) { return a.cost < b.cost; });
+        return candidates;
+    };
+    const std::vector<Candidate> candidates = search(kLoudnessPenaltyPerDb, false);
     if (candidates.empty()) {
         return "no loop of " + seconds(shortest, sampleRate) + " or more fits the sustain (from " +
                seconds(result.region.start, sampleRate) + " to " + seconds(result.region.end, sampleRate) + ")";
     }
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) { return a.cost < b.cost; });
 
-    // The seam judge has the last word: the first candidate it finds smooth
-    // with a margin, else the best by cost, blended.
-    // Each candidate, best by cost first, is finished as it would be written
-    // (blended where needed) and judged; the first smooth with a margin and
-    // steady in loudness is taken, else the best of those tried.
+    // The seam judge has the last word. Each candidate, best by cost first,
+    // is finished as it would be written (blended where needed) and judged;
+    // one smooth with a margin and steady in loudness passes, else the best
+    // of those tried is taken.
     const SustainLoop base = result;
     auto rank = [](const SustainLoop& loop) {
         return std::pair(loop.smoothWithMargin() ? 0 : 1, std::fabs(loop.loudnessChangeDb));
@@ -568,28 +600,39 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
     // Among those that pass, the longest: a longer loop repeats the sound's
     // own chorus and tremolo less often.
     std::optional<SustainLoop> passing;
-    for (std::size_t i = 0; i < std::min(kSeamsJudged, candidates.size()); ++i) {
-        if (passing && candidates[i].length <= passing->loop.size()) {
-            continue;
+    bool tried = false;
+    auto judgeEach = [&](const std::vector<Candidate>& ranked) {
+        for (std::size_t i = 0; i < std::min(kSeamsJudged, ranked.size()); ++i) {
+            if (passing && ranked[i].length <= passing->loop.size()) {
+                continue;
+            }
+            SustainLoop finished =
+                finishLoop(channels, left, right, channelCount, sampleRate, settings, base, ranked[i], span);
+            const bool done = finished.smoothWithMargin() && std::fabs(finished.loudnessChangeDb) <= kLoudnessFreeDb;
+            if (done) {
+                passing = std::move(finished);
+            } else if (!passing && (!tried || rank(finished) < rank(result))) {
+                result = std::move(finished);
+            }
+            tried = true;
         }
-        SustainLoop finished =
-            finishLoop(channels, left, right, channelCount, sampleRate, settings, base, candidates[i], span);
-        const bool done = finished.smoothWithMargin() && std::fabs(finished.loudnessChangeDb) <= kLoudnessFreeDb;
-        if (done) {
-            passing = std::move(finished);
-        } else if (!passing && (i == 0 || rank(finished) < rank(result))) {
-            result = std::move(finished);
-        }
+    };
+    judgeEach(candidates);
+    if (!passing && !settings.flatten) {
+        // The best seams all swell or fade: the steadiest starts, then.
+        judgeEach(search(kSteadyFirstPenaltyPerDb, true));
     }
     return passing ? *passing : result;
 }
 
 double SustainLoop::gainAt(std::size_t k) const {
-    if (flattenDb == 0.0 || k < loop.start) {
+    if (flattenDb == 0.0 && lowerDb == 0.0) {
         return 1.0;
     }
-    const double along = k >= loop.end ? 1.0 : static_cast<double>(k - loop.start) / static_cast<double>(loop.size());
-    return std::pow(10.0, flattenDb * along / 20.0);
+    const double along = k < loop.start  ? 0.0
+                         : k >= loop.end ? 1.0
+                                         : static_cast<double>(k - loop.start) / static_cast<double>(loop.size());
+    return std::pow(10.0, (lowerDb + flattenDb * along) / 20.0);
 }
 
 namespace {

@@ -43,7 +43,11 @@ struct SustainLoop {
     ChannelBuffer blendedLeft;
     ChannelBuffer blendedRight;
     double crossfadeCorrelation = 0.0;
-    double flattenDb = 0.0; // the gain at the loop's end, and after it (--flatten)
+    // With --flatten: the gain that rises (or falls) across the loop, in dB,
+    // reached at its end and kept after it; and the gain of the whole note
+    // (0, or below 0 where the flattened end would pass full scale).
+    double flattenDb = 0.0;
+    double lowerDb = 0.0;
     SeamJudgement seam; // of the loop as written
 
     std::size_t crossfadeFrames() const { return blendedLeft.size(); }
