@@ -276,14 +276,20 @@ def main():
             # points our output carries, against what our report says of it.
             ogg, ours_ogg = os.path.join(work, f"note-{n}.ogg"), os.path.join(work, f"ours-{n}.ogg")
             subprocess.run(["oggenc", "-Q", "-q", "4", "-o", ogg, wav], check=True)
+            def written_loop(ogg_out, label):
+                decoded = os.path.join(work, f"{label}-{n}-decoded.wav")
+                subprocess.run(["oggdec", "-Q", "-o", decoded, ogg_out], check=True)
+                gs, ge = ogg_loop(ogg_out)
+                path = os.path.join(work, f"{label}-loop-{n}.wav")
+                write_wav(path, rate, read_wav(decoded)[gs:ge])
+                return path
             lossy = run_sustain(sustain, ogg, ours_ogg)
-            written_ogg = None
-            if "error" not in lossy and ogg_loop(ours_ogg):
-                decoded = os.path.join(work, f"ours-{n}-decoded.wav")
-                subprocess.run(["oggdec", "-Q", "-o", decoded, ours_ogg], check=True)
-                gs, ge = ogg_loop(ours_ogg)
-                written_ogg = os.path.join(work, f"ogg-loop-{n}.wav")
-                write_wav(written_ogg, rate, read_wav(decoded)[gs:ge])
+            written_ogg = written_loop(ours_ogg, "ogg") if "error" not in lossy and ogg_loop(ours_ogg) else None
+            # With a blend asked for, the note is encoded anew.
+            blended_ogg = os.path.join(work, f"ours-{n}-crossfade.ogg")
+            blended = run_sustain(sustain, ogg, blended_ogg, "--crossfade", "30")
+            written_blend = (written_loop(blended_ogg, "oggx") if "error" not in blended and ogg_loop(blended_ogg)
+                             else None)
             flat = run_sustain(sustain, wav, os.path.join(work, f"flat-{n}.wav"), "--flatten")
             flat_loud = None
             shortest = min(rate, len(note) // 2)
@@ -301,11 +307,12 @@ def main():
                          "oloud": loudness_change(mine, period, rate, shortest),
                          "cents": cents, "back": back, "crossfade": report["crossfade"],
                          "root": root, "hz": report["hz"], "ogg": written_ogg,
-                         "ogg_claim": lossy.get("seam"), "flat": flat_loud,
+                         "ogg_claim": lossy.get("seam"), "flat": flat_loud, "oggx": written_blend,
+                         "oggx_claim": blended.get("seam"),
                          "feasible": feasible(note, period, rate, shortest, LOUDNESS_LIMIT,
                                               [round((report["sustain"][0] + 0.0005) * rate), round((report["sustain"][1] - 0.0005) * rate)])})
         verdicts = judge(seam, [r["dpath"] for r in rows] + [r["opath"] for r in rows] +
-                         [r["ogg"] for r in rows if r["ogg"]])
+                         [r["ogg"] for r in rows if r["ogg"]] + [r["oggx"] for r in rows if r["oggx"]])
         tones = pitch_range(sustain, work)
 
     print(f"{'sample':<22} {'frames':>7} {'designer loop':>17} {'ours':>17} seams  dB design/ours  cents  read back")
@@ -371,6 +378,10 @@ def main():
     print(f"Ogg Vorbis notes: {len(ogg)} of {len(rows)} looped; written loops smooth "
           f"{sum(verdicts[r['ogg']] in 'Ss' for r in ogg)}; report says what is written "
           f"{sum(said.get(r['ogg_claim']) == verdicts[r['ogg']].replace('S', 's') for r in ogg)}")
+    oggx = [r for r in rows if r["oggx"]]
+    print(f"  with --crossfade 30 (encoded anew): {len(oggx)} looped; written loops smooth "
+          f"{sum(verdicts[r['oggx']] in 'Ss' for r in oggx)}; report says what is written "
+          f"{sum(said.get(r['oggx_claim']) == verdicts[r['oggx']].replace('S', 's') for r in oggx)}")
     print(f"loops of at least 1 s or half the note: {minimum} of {len(rows)}")
     print(f"crossfaded: {count(lambda r: r['crossfade'] > 0)} of {len(rows)}")
     for fmt in ("WAV", "AIFF", "FLAC"):

@@ -28,6 +28,8 @@ constexpr double kLoudnessPenaltyPerDb = 1.0;
 // When no loop passes, the search runs again with loudness first: each dB
 // beyond the free half weighs like a hundred whole mismatches.
 constexpr double kSteadyFirstPenaltyPerDb = 100.0;
+// --flatten evens out a fade or swell of up to this much across the loop.
+constexpr double kMostFlattenDb = 40.0;
 constexpr double kCrossfadeMs = 30.0; // the blend for a seam that needs one, unless given
 constexpr std::size_t kDriftBlendQuarterSpans = 32; // up to eight spans of the loudness measure
 constexpr std::size_t kBlendsJudged = 3;
@@ -386,19 +388,37 @@ double lowerToFit(const Channels& channels, const SustainLoop& loop, double flat
 // the blend made again with each gain. Where the gain would take a frame
 // past full scale, the whole note is lowered to make room.
 void flatten(const Channels& channels, SustainLoop& loop, std::size_t span) {
-    for (int step = 0; step < 4; ++step) {
-        const double change = loudnessOf(channels, loop, span);
-        loop.loudnessChangeDb = change;
-        if (std::fabs(change) < 0.005) {
-            break;
-        }
-        loop.flattenDb -= change;
+    // A blend answers the gain only in part (its frames from before the
+    // start keep the start's gain), so each step after the first divides by
+    // the answer the last step met: a secant search, where a dB of gain is a
+    // dB of change in an unblended loop. The gain stays within kMostFlattenDb,
+    // and the steadiest step is kept.
+    auto setGain = [&](double gainDb) {
+        loop.flattenDb = std::clamp(gainDb, -kMostFlattenDb, kMostFlattenDb);
         loop.lowerDb = lowerToFit(channels, loop, loop.flattenDb);
         if (loop.crossfadeFrames() > 0) {
             blendEnd(channels, loop, loop.crossfadeFrames());
         }
+        return loudnessOf(channels, loop, span);
+    };
+    double slope = 1.0;
+    double lastGain = loop.flattenDb;
+    double lastChange = loudnessOf(channels, loop, span);
+    double bestGain = lastGain;
+    double bestChange = lastChange;
+    for (int step = 0; step < 8 && std::fabs(lastChange) >= 0.005; ++step) {
+        const double change = setGain(lastGain - lastChange / slope);
+        if (loop.flattenDb != lastGain) {
+            slope = std::clamp((change - lastChange) / (loop.flattenDb - lastGain), 0.25, 1.0);
+        }
+        lastGain = loop.flattenDb;
+        lastChange = change;
+        if (std::fabs(change) < std::fabs(bestChange)) {
+            bestGain = lastGain;
+            bestChange = change;
+        }
     }
-    loop.loudnessChangeDb = loudnessOf(channels, loop, span);
+    loop.loudnessChangeDb = lastGain == bestGain ? lastChange : setGain(bestGain);
 }
 
 // The candidate as it would be written: judged as it is, and blended when its
@@ -437,6 +457,20 @@ SustainLoop finishLoop(const Channels& channels, const ChannelBuffer& left, cons
             blends.back().loudnessChangeDb = loudnessOf(channels, blends.back(), span);
             if (settings.flatten) {
                 flatten(channels, blends.back(), span);
+                // A blend over most of the loop's last periods leaves the
+                // gain little to move: shorter ones, steadiest first.
+                for (std::size_t shorter = frames / 2;
+                     std::fabs(blends.back().loudnessChangeDb) > kLoudnessFreeDb &&
+                     (shorter = crossfadeLength(result, static_cast<double>(shorter))) > 0 &&
+                     shorter < blends.back().crossfadeFrames();
+                     shorter /= 2) {
+                    blends.emplace_back(result);
+                    blendEnd(channels, blends.back(), shorter);
+                    flatten(channels, blends.back(), span);
+                }
+                std::stable_sort(blends.begin(), blends.end(), [](const SustainLoop& a, const SustainLoop& b) {
+                    return std::fabs(a.loudnessChangeDb) < std::fabs(b.loudnessChangeDb);
+                });
             }
         }
     }
