@@ -363,7 +363,8 @@ def main():
     can = [r for r in rows if r["feasible"]]
     print(f"  where a loop of the minimum length in the sustain can reach it: {len(can)}; ours reach it "
           f"{sum(abs(r['oloud']) <= LOUDNESS_LIMIT for r in can)}; not: "
-          + ", ".join(f"{r['name']} {r['oloud']:+.2f}" for r in can if abs(r['oloud']) > LOUDNESS_LIMIT))
+          + ", ".join(f"{r['name']} {r['oloud']:+.2f} ({1000 * (r['ours'][1] - r['ours'][0]) / r['rate']:.0f} ms)"
+                      for r in can if abs(r['oloud']) > LOUDNESS_LIMIT))
     flat = [r for r in rows if r["flat"] is not None]
     print(f"with --flatten, loudness change at most {LOUDNESS_LIMIT} dB: "
           + (f"{sum(abs(r['flat']) <= LOUDNESS_LIMIT for r in flat)} of {len(rows)}; not: " +

@@ -21,6 +21,7 @@
 #include "cli/report.hpp"
 #include "metadata/loop_points.hpp"
 #include "seam/written_seam.hpp"
+#include "sustain/looped_note.hpp"
 #include "sustain/sustain_loop.hpp"
 
 namespace sorvane {
@@ -142,11 +143,6 @@ std::string secondsOf(std::size_t frames, int sampleRate) {
     return fixed(static_cast<double>(frames) / static_cast<double>(sampleRate), 3) + " s";
 }
 
-std::string noteName(int note) {
-    static const char* const kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
-    return std::string(kNames[note % 12]) + std::to_string(note / 12 - 1);
-}
-
 std::optional<FileIdentity> identityOfPath(const std::string& path) {
     struct stat st {};
     if (path == "-" || stat(path.c_str(), &st) != 0) {
@@ -211,7 +207,7 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
     if (loop.pitch.pitched) {
         const double note = midiNoteOf(loop.frequency);
         const long key = std::lround(note);
-        out << "Pitch:     " << noteName(static_cast<int>(key)) << " "
+        out << "Pitch:     " << noteNameOf(static_cast<int>(key)) << " "
             << fixed((note - static_cast<double>(key)) * 100.0, 1, true) << " cents (" << fixed(loop.frequency, 2)
             << " Hz, period " << fixed(loop.pitch.period, 6) << " frames)\n";
     } else {
@@ -264,93 +260,49 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         err << "Error: the loop points need a file; standard output cannot be read back.\n";
         return kFailure;
     }
-    std::ostringstream reading;
-    std::optional<AudioInput> input = readInputAudio(in, reading);
-    if (!input) {
-        std::istringstream lines(reading.str());
-        for (std::string line; std::getline(lines, line);) {
-            err << in << ": " << line << "\n";
-        }
-        return kFailure;
-    }
-    const SF_INFO& info = input->info;
-    OutputPlan plan = planOutput(options.output, *input);
-    if (!loopCarrierOf(plan.info.format)) {
-        err << options.output << ": Error: " << containerName(plan.info.format)
-            << " files cannot carry loop points; nothing was written. Name the output .wav, .aiff, .flac, .ogg or "
-               ".opus.\n";
-        return kFailure;
-    }
-    // A lossy note keeps its packets as they were, and gains the loop's
-    // comments alone: decoding and encoding it again would cost quality on
-    // every run. Only a blend asked for makes new audio of it.
-    const bool lossy = isLossy(info.format);
-    const bool keepPackets =
-        lossy && plan.info.format == info.format && !options.crossfadeMs && !options.flatten && in != "-";
-    if (options.sfz) {
+    auto sfzIsASoundFile = [&](const std::optional<FileIdentity>& input) {
         const std::optional<FileIdentity> sfz = identityOfPath(*options.sfz);
-        if ((sfz && sfz == input->identity) || sameFile(*options.sfz, options.output) ||
-            (in != "-" && sameFile(*options.sfz, in))) {
+        if ((sfz && sfz == input) || sameFile(*options.sfz, options.output) || (in != "-" && sameFile(*options.sfz, in))) {
             err << "Error: SFZ file " << *options.sfz << " is one of the sound files; choose another name.\n";
-            return kFailure;
+            return true;
         }
-    }
-    const int rate = info.samplerate;
-    // Past a day every length means "to the end": the count stays representable.
-    auto frames = [&](double seconds) { return static_cast<std::size_t>(std::llround(std::min(seconds, 86400.0) * rate)); };
-    SustainSettings settings;
-    if (options.start) {
-        settings.regionStart = frames(*options.start);
-    }
-    if (options.end) {
-        settings.regionEnd = frames(*options.end);
-    }
-    if (options.shortest) {
-        settings.shortestLoop = frames(*options.shortest);
-    }
-    settings.crossfadeMs = options.crossfadeMs;
-    settings.crossfade = options.crossfade && !keepPackets;
-    settings.flatten = options.flatten;
-    const std::variant<SustainLoop, std::string> found =
-        findSustainLoop(input->left, input->right, info.channels, rate, settings);
-    if (const auto* reason = std::get_if<std::string>(&found)) {
-        err << in << ": Error: " << *reason << "; nothing was written.\n";
+        return false;
+    };
+    if (options.sfz && sfzIsASoundFile(std::nullopt)) {
         return kFailure;
     }
-    const SustainLoop& loop = std::get<SustainLoop>(found);
-    LoopPoints points;
-    points.start = loop.loop.start;
-    points.end = loop.loop.end;
-    if (loop.pitch.pitched) {
-        points.midiNote = midiNoteOf(loop.frequency);
-    }
+    NoteRequest request;
+    request.input = in;
+    request.output = options.output;
+    request.startSeconds = options.start;
+    request.endSeconds = options.end;
+    request.shortestSeconds = options.shortest;
+    request.crossfadeMs = options.crossfadeMs;
+    request.crossfade = options.crossfade;
+    request.flatten = options.flatten;
+    // The SFZ is opened before the note is written, so that a path that
+    // cannot be written is found before anything is.
     OutputTarget sfz;
-    if (options.sfz) {
+    const std::optional<LoopedNote> note = loopNoteFile(request, err, [&](const LoopedNote& found) {
+        if (!options.sfz) {
+            return true;
+        }
+        if (sfzIsASoundFile(found.inputIdentity)) {
+            return false;
+        }
         if (const std::optional<std::string> failure = sfz.open(*options.sfz, std::nullopt)) {
             err << "Error writing SFZ file " << *options.sfz << ": " << *failure << " Nothing was written.\n";
-            return kFailure;
+            return false;
         }
-    }
-    const std::unique_ptr<LoopSource> sound = sustainedSound(input->left, input->right, info.channels, loop);
-    std::ostringstream writing;
-    // Everything the note carries stays, but its old loop points.
-    plan.extras = metadataWriter(keepPackets ? FileMetadata{info.format, {}, {}, {}} : input->metadata,
-                                 plan.info.format, AudioKept::Same, points);
-    const bool written = keepPackets ? copyOutputFile(options.output, in, plan, writing)
-                                     : writeOutputAudio(options.output, plan, *sound, writing).has_value();
-    if (!written) {
-        err << options.output << ": " << writing.str();
+        return true;
+    });
+    if (!note) {
         return kFailure;
     }
-    // Encoded anew, a lossy note's loop is judged as the file holds it.
-    std::optional<SeamJudgement> heard;
-    if (!keepPackets && isLossy(plan.info.format)) {
-        heard = judgeWrittenSeam(options.output, loop.loop.start, loop.loop.end);
-    }
-    if (options.sfz && !writeSfz(options, sfz, loop, err)) {
+    if (options.sfz && !writeSfz(options, sfz, note->loop, err)) {
         return kFailure;
     }
-    printReport(out, options, loop, rate, keepPackets, heard);
+    printReport(out, options, note->loop, note->input.samplerate, note->keptPackets, note->heard);
     return flushReport(out, err) ? kSuccess : kFailure;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <complex>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include <fftw3.h>
@@ -14,8 +15,15 @@ namespace {
 struct FftwFree {
     void operator()(void* p) const { fftw_free(p); }
 };
+// Only FFTW's transforms may run on several threads at once; its planner
+// and the plans' destruction share tables and take turns.
+std::mutex plannerMutex;
+
 struct PlanDestroy {
-    void operator()(fftw_plan p) const { fftw_destroy_plan(p); }
+    void operator()(fftw_plan p) const {
+        const std::lock_guard<std::mutex> lock(plannerMutex);
+        fftw_destroy_plan(p);
+    }
 };
 using Plan = std::unique_ptr<std::remove_pointer_t<fftw_plan>, PlanDestroy>;
 
@@ -89,6 +97,7 @@ private:
         [[maybe_unused]] static void* volatile tried;
         tried = room; // so that the compiler cannot drop the allocation
         ::operator delete(room);
+        const std::lock_guard<std::mutex> lock(plannerMutex);
         return Plan(forward ? fftw_plan_dft_r2c_1d(static_cast<int>(size_), time_, buffer_.get(), FFTW_ESTIMATE)
                             : fftw_plan_dft_c2r_1d(static_cast<int>(size_), buffer_.get(), time_, FFTW_ESTIMATE));
     }

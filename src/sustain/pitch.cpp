@@ -42,8 +42,7 @@ PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::siz
     PitchEstimate estimate;
     // A lag short of the highest fundamental's period too, so that its dip
     // has a neighbour on each side however the period falls between frames.
-    const auto shortest =
-        std::max<std::size_t>(2, static_cast<std::size_t>(sampleRate / (kHighestHz * kRangeSlack)) - 1);
+    const auto shortest = std::max<std::size_t>(2, static_cast<std::size_t>(sampleRate / kHighestHz) - 1);
     // And a lag past the lowest's, for the same reason at the bottom.
     auto longest = static_cast<std::size_t>(kRangeSlack * sampleRate / kLowestHz) + 2;
     // The difference is averaged over at least two of the longest periods.
@@ -196,5 +195,10 @@ double refinePeriod(const std::vector<double>& acf, double estimate) {
 }
 
 double midiNoteOf(double frequency) { return 69.0 + 12.0 * std::log2(frequency / 440.0); }
+
+std::string noteNameOf(int note) {
+    static const char* const kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    return std::string(kNames[((note % 12) + 12) % 12]) + std::to_string((note - ((note % 12) + 12) % 12) / 12 - 1);
+}
 
 } // namespace sorvane

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace sorvane {
@@ -33,5 +34,8 @@ double refinePeriod(const std::vector<double>& acf, double period);
 
 // The MIDI note of a fundamental (69 = A 440 Hz), with a fraction.
 double midiNoteOf(double frequency);
+
+// A MIDI note's name, middle C (60) being C4: "C#4", "C-1".
+std::string noteNameOf(int note);
 
 } // namespace sorvane

@@ -587,7 +587,9 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
 
     const std::size_t half = result.pitch.pitched
                                  ? static_cast<std::size_t>(std::ceil(result.pitch.period))
-                                 : std::max<std::size_t>(2, static_cast<std::size_t>(kUnpitchedMatchSeconds * sampleRate));
+                                 // An eighth of a sustain of a few milliseconds, so that a loop fits in it.
+                                 : std::max<std::size_t>(2, std::min(static_cast<std::size_t>(kUnpitchedMatchSeconds * sampleRate),
+                                                                     result.region.size() / 8));
     const double wantedSpan = kLoudnessSpanSeconds * static_cast<double>(sampleRate);
     auto span = static_cast<std::size_t>(
         result.pitch.pitched ? std::lround(std::max(1.0, std::round(wantedSpan / result.pitch.period)) * result.pitch.period)
