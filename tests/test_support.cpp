@@ -172,6 +172,7 @@ ProgramResult runProgram(const std::string& executable, const std::vector<std::s
 std::string sorvaneExecutable() { return SORVANE_EXECUTABLE; }
 std::string seamExecutable() { return SORVANE_SEAM_EXECUTABLE; }
 std::string sustainExecutable() { return SORVANE_SUSTAIN_EXECUTABLE; }
+std::string instrumentExecutable() { return SORVANE_INSTRUMENT_EXECUTABLE; }
 std::string exampleMaker() { return SORVANE_MAKE_EXAMPLE; }
 
 ProgramResult runSorvaneExecutable(const std::vector<std::string>& args, const RunOptions& options) {

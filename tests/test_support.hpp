@@ -56,6 +56,7 @@ bool runningUnderWrapper();
 std::string sorvaneExecutable();
 std::string seamExecutable();
 std::string sustainExecutable();
+std::string instrumentExecutable();
 std::string exampleMaker(); // the demo's sound generator
 
 // Runs the sorvane executable under test.

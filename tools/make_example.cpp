@@ -1,8 +1,9 @@
 // Synthesises the demo's example recordings: a plucked string (Karplus-Strong)
 // in stereo, the right channel a little detuned and later, with a decaying
 // tail and a faint noise floor; and, with --bowed, a bowed note with an
-// attack, vibrato, bow noise and a release, which has a sustain to loop.
-// Deterministic, so every demo run loops the same sounds.
+// attack, vibrato, bow noise and a release, which has a sustain to loop;
+// with --notes, bowed notes at several pitches, named by their notes, for an
+// instrument. Deterministic, so every demo run loops the same sounds.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -54,8 +55,7 @@ std::vector<double> pluck(double frequency, std::size_t frames, std::size_t onse
 // A bowed G3: a band-limited sawtooth whose vibrato (5.2 Hz) grows in
 // after the attack, a touch of bow noise, the right channel a little darker
 // and later, and a release over the last 0.4 s.
-std::vector<double> bowed(std::size_t frames, int sampleRate, Noise& noise) {
-    constexpr double kFrequency = 196.0;
+std::vector<double> bowed(std::size_t frames, int sampleRate, Noise& noise, double kFrequency = 196.0) {
     std::vector<double> interleaved(frames * 2);
     double phase = 0.0;
     double previous = 0.0;
@@ -82,13 +82,65 @@ std::vector<double> bowed(std::size_t frames, int sampleRate, Noise& noise) {
 
 } // namespace
 
+bool write(const char* path, const std::vector<double>& interleaved, int rate, int encoding) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | encoding;
+    sorvane::SndFileHandle file(sf_open(path, SFM_WRITE, &info));
+    if (!file) {
+        std::cerr << path << ": Error opening output file: " << sf_strerror(nullptr) << "\n";
+        return false;
+    }
+    sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    const auto count = static_cast<sf_count_t>(interleaved.size() / 2);
+    if (sf_writef_double(file.get(), interleaved.data(), count) != count) {
+        std::cerr << path << ": Error writing output file: " << sf_strerror(file.get()) << "\n";
+        return false;
+    }
+    return true;
+}
+
+// COUNT bowed notes from C3 up, three semitones apart, each named by its
+// note (bowed_C3.wav, bowed_D#3.wav, ...).
+int notes(int argc, char** argv) {
+    const std::string folder = argv[2];
+    const int count = std::atoi(argv[3]);
+    const double seconds = argc >= 5 ? std::atof(argv[4]) : 3.0;
+    const int rate = argc >= 6 ? std::atoi(argv[5]) : kSampleRate;
+    const int bits = argc >= 7 ? std::atoi(argv[6]) : 16;
+    if (count < 1 || count > 128 || !(seconds > 0.5 && seconds < 60.0) || rate < 8000 || rate > 192000 ||
+        (bits != 16 && bits != 24)) {
+        std::cerr << "Error: give 1 to 128 notes of 0.5 to 60 seconds, a rate of 8000 to 192000 Hz and 16 or 24 bits.\n";
+        return 1;
+    }
+    static const char* const kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
+    for (int n = 0; n < count; ++n) {
+        const int key = 48 + (3 * n) % 60;
+        Noise noise;
+        const std::vector<double> interleaved = bowed(static_cast<std::size_t>(seconds * rate), rate, noise,
+                                                      440.0 * std::exp2((key - 69) / 12.0));
+        const std::string path = folder + "/bowed_" + kNames[key % 12] + std::to_string(key / 12 - 1) +
+                                 (n >= 20 ? "_" + std::to_string(n / 20 + 1) : "") + ".wav";
+        if (!write(path.c_str(), interleaved, rate, bits == 24 ? SF_FORMAT_PCM_24 : SF_FORMAT_PCM_16)) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     // --bowed takes a length in seconds and a sample rate after the path, for
     // the benchmarks; the demo's note is 4 s at 44.1 kHz.
     const bool isBowed = argc >= 3 && argc <= 5 && std::string(argv[1]) == "--bowed";
-    if (argc != 2 && !isBowed) {
+    if (argc >= 4 && argc <= 7 && std::string(argv[1]) == "--notes") {
+        return notes(argc, argv);
+    }
+    // A path that looks like an option is a mistake, not a file to make.
+    if ((argc != 2 && !isBowed) || (argc == 2 && argv[1][0] == '-')) {
         std::cerr << "Usage: " << (argc > 0 ? argv[0] : "sorvane-make-example")
-                  << " <output.wav> | --bowed <output.wav> [seconds [sample rate]]\n";
+                  << " <output.wav> | --bowed <output.wav> [seconds [sample rate]]"
+                     " | --notes <folder> <count> [seconds [sample rate [bits]]]\n";
         return 1;
     }
     const char* path = isBowed ? argv[2] : argv[1];
@@ -112,22 +164,5 @@ int main(int argc, char** argv) {
             interleaved[2 * i + 1] = 0.6 * right[i] + 0.002 * noise.next();
         }
     }
-    const std::size_t frames = interleaved.size() / 2;
-
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    sorvane::SndFileHandle file(sf_open(path, SFM_WRITE, &info));
-    if (!file) {
-        std::cerr << "Error opening output file: " << sf_strerror(nullptr) << "\n";
-        return 1;
-    }
-    sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
-    const auto count = static_cast<sf_count_t>(frames);
-    if (sf_writef_double(file.get(), interleaved.data(), count) != count) {
-        std::cerr << "Error writing output file: " << sf_strerror(file.get()) << "\n";
-        return 1;
-    }
-    return 0;
+    return write(path, interleaved, rate, SF_FORMAT_PCM_16) ? 0 : 1;
 }

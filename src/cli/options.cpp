@@ -1,5 +1,9 @@
 #include "cli/options.hpp"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
 #include <getopt.h>
 
 #include "cli/report.hpp"
@@ -100,6 +104,19 @@ std::optional<ParsedCommandLine> parseCommandLine(int argc, const char* const* a
         parsed.operands.push_back(args[static_cast<std::size_t>(i)]);
     }
     return parsed;
+}
+
+std::optional<double> parseNonNegative(const std::string& text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || errno == ERANGE || !std::isfinite(value) || value < 0.0) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 } // namespace sorvane

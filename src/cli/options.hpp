@@ -44,6 +44,9 @@ std::optional<ParsedCommandLine> parseCommandLine(int argc, const char* const* a
                                                   const CommandLineConventions& conventions, std::ostream& out,
                                                   std::ostream& err, int& status);
 
+// A non-negative finite number, all of `text`; nothing otherwise.
+std::optional<double> parseNonNegative(const std::string& text);
+
 // The usage line, for mistakes found after parsing: "Usage: <name><synopsis>".
 void printUsage(std::ostream& err, int argc, const char* const* argv, const CommandLineConventions& conventions);
 

@@ -65,20 +65,6 @@ void printHelp(std::ostream& out, const std::string& name) {
         << "1 otherwise.\n";
 }
 
-// A non-negative finite number, all of the argument.
-std::optional<double> parseAmount(const std::string& text) {
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(text.c_str(), &end);
-    if (*end != '\0' || errno == ERANGE || !std::isfinite(value) || value < 0.0) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostream& out, std::ostream& err,
                                     int& status) {
     const CommandLineConventions conventions{"sorvane-sustain", kUsage, printHelp, kFailure};
@@ -110,7 +96,7 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
             options.sfz = option.value;
             continue;
         }
-        const std::optional<double> amount = parseAmount(option.value);
+        const std::optional<double> amount = parseNonNegative(option.value);
         if (!amount || (option.name != "start" && *amount == 0.0)) {
             return usageError("Error: " + flag + " takes a number" +
                               (option.name == "start" ? " of 0 or more" : " greater than 0") + ", not \"" +
