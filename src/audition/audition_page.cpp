@@ -244,8 +244,54 @@ if (zoned.length) {
   });
 }
 
+// The loop a file marks for samplers: a WAV's smpl chunk, a FLAC's
+// LOOPSTART and LOOPLENGTH comments; [0, frames) for a file that marks none;
+// null where the page cannot tell (other formats).
+function pointsIn(buffer, frames) {
+  const v = new DataView(buffer);
+  const tag = (at) => String.fromCharCode(v.getUint8(at), v.getUint8(at + 1), v.getUint8(at + 2), v.getUint8(at + 3));
+  if (v.byteLength >= 12 && tag(0) === "RIFF" && tag(8) === "WAVE") {
+    for (let at = 12; at + 8 <= v.byteLength; ) {
+      const size = v.getUint32(at + 4, true);
+      if (tag(at) === "smpl" && size >= 60 && v.getUint32(at + 8 + 28, true) > 0) {
+        return [v.getUint32(at + 8 + 44, true), v.getUint32(at + 8 + 48, true) + 1];
+      }
+      at += 8 + size + (size & 1);
+    }
+    return [0, frames];
+  }
+  if (v.byteLength >= 4 && tag(0) === "fLaC") {
+    const found = {};
+    for (let at = 4, last = false; !last && at + 4 <= v.byteLength; ) {
+      const head = v.getUint8(at);
+      const size = (v.getUint8(at + 1) << 16) | (v.getUint8(at + 2) << 8) | v.getUint8(at + 3);
+      last = (head & 0x80) !== 0;
+      if ((head & 0x7f) === 4) {
+        let p = at + 4;
+        p += 4 + v.getUint32(p, true);
+        const count = v.getUint32(p, true);
+        p += 4;
+        for (let k = 0; k < count; k++) {
+          const length = v.getUint32(p, true);
+          const text = new TextDecoder().decode(new Uint8Array(buffer, p + 4, length));
+          const eq = text.indexOf("=");
+          found[text.slice(0, eq).toUpperCase()] = text.slice(eq + 1);
+          p += 4 + length;
+        }
+      }
+      at += 4 + size;
+    }
+    if ("LOOPSTART" in found && "LOOPLENGTH" in found) {
+      return [Number(found.LOOPSTART), Number(found.LOOPSTART) + Number(found.LOOPLENGTH)];
+    }
+    return [0, frames];
+  }
+  return null;
+}
+
 // #selftest: each loop rendered offline at its own rate, well past its
-// wrap, against the file's frames at the loop points.
+// wrap, against the file's frames at the loop points, which must be the
+// points the file marks.
 async function selftest() {
   const out = document.getElementById("selftest");
   out.hidden = false;
@@ -258,7 +304,19 @@ async function selftest() {
       const span = Math.min(loop.end - loop.start, 4096);
       const length = loop.end + span;
       const offline = new OfflineAudioContext(loop.channels, length, loop.rate);
-      const buffer = await offline.decodeAudioData(await bytesOf(i));
+      const raw = await bytesOf(i);
+      const marked = pointsIn(raw, loop.frames);
+      if (marked && (marked[0] !== loop.start || marked[1] !== loop.end)) {
+        lines.push(loop.name + ": the file marks frames " + marked[0] + " to " + (marked[1] - 1) +
+                   ", the page loops " + loop.start + " to " + (loop.end - 1));
+        continue;
+      }
+      const buffer = await offline.decodeAudioData(raw);
+      // A lossy file's decoders may disagree on its first and last frames.
+      if (buffer.length !== loop.frames && (loop.mime === "audio/wav" || loop.mime === "audio/flac")) {
+        lines.push(loop.name + ": the browser decodes " + buffer.length + " frames, the file holds " + loop.frames);
+        continue;
+      }
       const source = looping(offline, buffer, loop);
       source.connect(offline.destination);
       source.start(0);
@@ -368,18 +426,20 @@ std::string rowOf(std::size_t i, const AuditionLoop& l) {
 }
 
 // The file's bytes as base64, read and written a block at a time.
-int embedFile(int out, const std::string& path, std::string& error) {
+int embedFile(int out, const AuditionLoop& loop, std::string& error) {
     static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const FileDescriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const std::string& path = loop.audioFile;
+    const FileDescriptor in(loop.audioFd >= 0 ? ::dup(loop.audioFd) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in) {
         error = path + ": " + systemErrorText(errno);
         return errno;
     }
+    off_t offset = 0;
     std::vector<unsigned char> block(3 * 65536);
     std::string text;
     std::size_t held = 0; // bytes of `block` read and not yet encoded
     for (;;) {
-        const ssize_t got = ::read(in.get(), block.data() + held, block.size() - held);
+        const ssize_t got = ::pread(in.get(), block.data() + held, block.size() - held, offset);
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -388,6 +448,7 @@ int embedFile(int out, const std::string& path, std::string& error) {
             return errno;
         }
         held += static_cast<std::size_t>(got);
+        offset += got;
         const bool last = got == 0;
         const std::size_t whole = last ? held : held - held % 3;
         text.clear();
@@ -466,7 +527,7 @@ std::optional<std::string> writeAuditionPage(int fd, const std::string& title, c
         if (int failed = writeAll(fd, open.data(), open.size()); failed != 0) {
             return systemErrorText(failed);
         }
-        if (embedFile(fd, loops[i].audioFile, error) != 0) {
+        if (embedFile(fd, loops[i], error) != 0) {
             return error;
         }
         if (int failed = writeAll(fd, close.data(), close.size()); failed != 0) {

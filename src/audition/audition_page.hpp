@@ -14,6 +14,7 @@ namespace sorvane {
 struct AuditionLoop {
     std::string name;
     std::string audioFile; // read and embedded as it is
+    int audioFd = -1;      // else this open file, read from its start
     std::string mimeType;  // "audio/flac", "audio/wav", "audio/ogg", "audio/mpeg"
     int sampleRate = 44100;
     int channels = 1;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -19,9 +20,11 @@
 #include "audio_io/file_descriptor.hpp"
 #include "audio_io/file_frames.hpp"
 #include "audio_io/output_target.hpp"
+#include "audio_io/sndfile_handle.hpp"
 #include "cli/options.hpp"
 #include "cli/out_of_memory_status.hpp"
 #include "cli/report.hpp"
+#include "audition/audition_page.hpp"
 #include "seam/seam_judge.hpp"
 #include "seam/seam_picture.hpp"
 #include "seam/text_escape.hpp"
@@ -37,7 +40,7 @@ constexpr int kTrouble = 2;
 constexpr int kNotJudged = 3; // none flagged, but a loop too short to judge
 
 const char* const kUsage =
-    " [--format text|tsv|json] [--whole] [--svg PICTURE | --svg-dir DIR] [--shared-scale] LOOP...";
+    " [--format text|tsv|json] [--whole] [--svg PICTURE | --svg-dir DIR] [--shared-scale] [--html PAGE] LOOP...";
 
 enum class Format { Text, Tsv, Json };
 
@@ -45,6 +48,7 @@ struct Options {
     Format format = Format::Text;
     std::optional<std::string> svg;
     std::optional<std::string> svgDir;
+    std::optional<std::string> html;
     bool sharedScale = false;
     bool whole = false;
     std::vector<std::string> loops;
@@ -60,6 +64,7 @@ void printHelp(std::ostream& out, const std::string& name) {
         << "  --svg PICTURE    draw the seam of the one loop given to PICTURE\n"
         << "  --svg-dir DIR    draw the seam of each loop to DIR/<loop name>.svg\n"
         << "  --shared-scale   draw every channel to the scale of the loudest\n"
+        << "  --html PAGE      write a page to hear each loop, its seam, and see its picture\n"
         << "  -h, --help       show this help and exit\n"
         << "  --version        show the version and exit\n"
         << "\n"
@@ -73,7 +78,8 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
                                     int& status) {
     const CommandLineConventions conventions{"sorvane-seam", kUsage, printHelp, kTrouble};
     const std::optional<ParsedCommandLine> parsed =
-        parseCommandLine(argc, argv, {{"format", '\0', true}, {"svg", '\0', true}, {"svg-dir", '\0', true}, {"shared-scale"}, {"whole"}},
+        parseCommandLine(argc, argv, {{"format", '\0', true}, {"svg", '\0', true}, {"svg-dir", '\0', true}, {"shared-scale"}, {"whole"},
+                                          {"html", '\0', true}},
                          conventions, out, err, status);
     if (!parsed) {
         return std::nullopt;
@@ -100,6 +106,8 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
             options.format = found->second;
         } else if (option.name == "svg") {
             options.svg = option.value;
+        } else if (option.name == "html") {
+            options.html = option.value;
         } else {
             options.svgDir = option.value;
         }
@@ -271,9 +279,44 @@ std::string pictureIn(const std::string& dir, const std::string& loop) {
            (slash == std::string::npos ? loop : loop.substr(slash + 1)) + ".svg";
 }
 
+// A copy of a sound that browsers do not decode (AIFF, AU, CAF, a pipe), as
+// a 24-bit FLAC in a scratch file: lossless for every integer format of 24
+// bits or fewer, and within a 24-bit step of a floating-point one.
+std::optional<FileDescriptor> losslessCopy(const LoopSource& sound, int rate, int format, std::ostream& err,
+                                           const std::string& path) {
+    std::string folder;
+    FileDescriptor fd = scratchFile(folder);
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = static_cast<int>(sound.channels());
+    const int encoding = format & SF_FORMAT_SUBMASK;
+    info.format = SF_FORMAT_FLAC | (encoding == SF_FORMAT_PCM_S8 || encoding == SF_FORMAT_PCM_U8 ? SF_FORMAT_PCM_S8
+                                    : encoding == SF_FORMAT_PCM_16                              ? SF_FORMAT_PCM_16
+                                                                                                : SF_FORMAT_PCM_24);
+    bool written = static_cast<bool>(fd);
+    if (written) {
+        SndFileHandle out(sf_open_fd(fd.get(), SFM_WRITE, &info, SF_FALSE));
+        written = static_cast<bool>(out);
+        std::vector<double> block(4096 * sound.channels());
+        for (std::uint64_t at = 0; written && at < sound.frames(); at += 4096) {
+            const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(4096, sound.frames() - at));
+            sound.fill(at, count, block.data());
+            written = sf_writef_double(out.get(), block.data(), static_cast<sf_count_t>(count)) ==
+                      static_cast<sf_count_t>(count);
+        }
+        written = written && sf_close(out.release()) == 0;
+    }
+    if (!written) {
+        err << path << ": Error: cannot make a copy for the page in " << folder << ".\n";
+        return std::nullopt;
+    }
+    return fd;
+}
+
 // Judges one loop; false on trouble, said on `err` with the loop named.
 bool judgeLoop(const Options& options, const std::string& path, const std::vector<FileIdentity>& loops,
-               std::ostream& out, std::ostream& err, std::vector<std::string>& json, bool& flagged, bool& notJudged) {
+               std::ostream& out, std::ostream& err, std::vector<std::string>& json, bool& flagged, bool& notJudged,
+               std::vector<AuditionLoop>& page, std::vector<FileDescriptor>& copies) {
     // The reader's messages name no file; with several loops they must.
     std::ostringstream reading;
     auto readingFailed = [&] {
@@ -287,6 +330,7 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
     if (!opened) {
         return readingFailed();
     }
+    const int fileFormat = opened->info.format;
     const std::optional<LoopPoints> points = readLoopPoints(opened->handle.get(), opened->info, path);
     // A file is read where it is judged, so that memory does not grow with
     // the loop; a pipe, which cannot be read twice, is held whole, and so is
@@ -338,7 +382,7 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
             return false;
         }
         judgement = judgeSeam(*loop, rate);
-        if (picture) {
+        if (picture || options.html) {
             SeamPictureOptions drawing;
             drawing.title = path + framesJudged(judged);
             drawing.sharedScale = options.sharedScale;
@@ -361,6 +405,35 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
     notJudged = notJudged || judgement->verdict == SeamVerdict::NotJudged;
     if (picture && !writePicture(*picture, svg, loops, err)) {
         return false;
+    }
+    if (options.html) {
+        AuditionLoop heard;
+        heard.name = path;
+        heard.sampleRate = rate;
+        heard.channels = static_cast<int>(whole->channels());
+        heard.frames = whole->frames();
+        heard.loopStart = judged.first;
+        heard.loopEnd = judged.end;
+        heard.midiNote = judged.marked && points ? points->midiNote : std::nullopt;
+        heard.verdict = verdictText(judgement->verdict);
+        std::set<std::string> rules;
+        for (const ChannelJudgement& c : judgement->channels) {
+            const std::vector<const char*> fired = firedRules(c);
+            rules.insert(fired.begin(), fired.end());
+        }
+        heard.rules.assign(rules.begin(), rules.end());
+        heard.svg = svg;
+        if (const std::optional<std::string> mime = browserMimeType(fileFormat); mime && path != "-") {
+            heard.audioFile = path;
+            heard.mimeType = *mime;
+        } else if (std::optional<FileDescriptor> copy = losslessCopy(*whole, rate, fileFormat, err, path)) {
+            heard.audioFd = copy->get();
+            heard.mimeType = "audio/flac";
+            copies.push_back(std::move(*copy));
+        } else {
+            return false;
+        }
+        page.push_back(std::move(heard));
     }
     switch (options.format) {
     case Format::Text: printText(out, path, judged, *judgement); break;
@@ -403,18 +476,43 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
     bool flagged = false;
     bool notJudged = false;
     std::vector<std::string> json;
+    std::vector<AuditionLoop> page;
+    std::vector<FileDescriptor> copies;
+    if (options->html) {
+        struct stat st {};
+        if (stat(options->html->c_str(), &st) == 0 &&
+            std::find(identities.begin(), identities.end(), identityOf(st)) != identities.end()) {
+            err << "Error: page " << *options->html << " is one of the loops; choose another name.\n";
+            return kTrouble;
+        }
+    }
     for (std::size_t i = 0; i < options->loops.size(); ++i) {
         if (options->format == Format::Text && i > 0) {
             out << "\n";
         }
         const std::string& path = options->loops[i];
         const int judged = whenMemoryRunsOut(kTrouble, err, notEnoughMemoryFor(path), [&] {
-            return judgeLoop(*options, path, identities, out, err, json, flagged, notJudged) ? kAllSmooth : kTrouble;
+            return judgeLoop(*options, path, identities, out, err, json, flagged, notJudged, page, copies) ? kAllSmooth
+                                                                                                      : kTrouble;
         });
         trouble = trouble || judged != kAllSmooth;
     }
     if (options->format == Format::Json) {
         out << "{\"loops\": [" << (json.empty() ? "" : "\n  ") << joined(json, ",\n  ") << "]}\n";
+    }
+    if (options->html && !page.empty()) {
+        OutputTarget target;
+        std::optional<std::string> failure = target.open(*options->html, std::nullopt);
+        if (!failure) {
+            failure = writeAuditionPage(target.fd(), "Loops", page, false, std::string("sorvane-seam ") + SORVANE_VERSION);
+        }
+        if (!failure) {
+            failure = target.commit();
+        }
+        if (failure) {
+            err << "Error writing page " << *options->html << ": " << *failure << "\n";
+            trouble = true;
+        }
     }
     if (!flushReport(out, err)) {
         return kTrouble;
