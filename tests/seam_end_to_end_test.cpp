@@ -219,7 +219,7 @@ TEST(SeamCommand, Failures) {
     test::writeAudio(single, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1, {0.5});
     const std::string usage =
         "Usage: " + test::seamExecutable() +
-        " [--format text|tsv|json] [--whole] [--svg PICTURE | --svg-dir DIR] [--shared-scale] LOOP...\n";
+        " [--format text|tsv|json] [--whole] [--svg PICTURE | --svg-dir DIR] [--shared-scale] [--html PAGE] LOOP...\n";
     const std::string missing = loops.dir.file("missing.wav");
     const struct {
         std::vector<std::string> args;
