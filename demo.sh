@@ -32,3 +32,12 @@ echo
 echo "Example note: out/bowed.wav (4 s bowed G3 with vibrato, stereo, 44.1 kHz, 16-bit WAV)"
 echo "\$ sorvane-sustain out/bowed.wav out/bowed-looped.wav --sfz out/bowed.sfz"
 "$build_dir/sorvane-sustain" out/bowed.wav out/bowed-looped.wav --sfz out/bowed.sfz
+
+# A folder of notes made into an instrument that samplers and synthesizers load.
+rm -rf out/notes out/bowed-strings
+"$build_dir/sorvane-make-example" --notes out/notes 6
+echo
+echo "Example notes: out/notes/ (6 bowed notes, C3 to D#4, three semitones apart, one file each)"
+echo "\$ sorvane-instrument -o out/bowed-strings out/notes"
+"$build_dir/sorvane-instrument" -o out/bowed-strings out/notes
+echo "Open out/bowed-strings/index.html to hear every loop; load bowed-strings.sf2 or .sfz in a player."

@@ -45,7 +45,7 @@ fi
 dpkg-deb -x "$deb" "$work/root"
 check test -f "$work/root/usr/share/doc/sorvane/copyright"
 check test -f "$work/root/usr/share/doc/sorvane/changelog.gz"
-for command in sorvane sorvane-seam sorvane-sustain; do
+for command in sorvane sorvane-seam sorvane-sustain sorvane-instrument; do
     check test -x "$work/root/usr/bin/$command"
     check test -f "$work/root/usr/share/man/man1/$command.1.gz"
     check test -f "$work/root/usr/share/bash-completion/completions/$command"
@@ -62,6 +62,10 @@ check test -s "$work/seam.svg"
 "$generator" --bowed "$work/bowed.wav"
 "$work/root/usr/bin/sorvane-sustain" "$work/bowed.wav" "$work/bowed-looped.wav" >"$work/sustain"
 check grep -q '^Seam:      smooth$' "$work/sustain"
+"$generator" --notes "$work/notes" 3 1.5
+"$work/root/usr/bin/sorvane-instrument" -q -o "$work/strings" "$work/notes"
+check test -s "$work/strings/strings.sf2"
+check test -s "$work/strings/strings.sfz"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures failed"

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -112,6 +113,12 @@ int notes(int argc, char** argv) {
     if (count < 1 || count > 128 || !(seconds > 0.5 && seconds < 60.0) || rate < 8000 || rate > 192000 ||
         (bits != 16 && bits != 24)) {
         std::cerr << "Error: give 1 to 128 notes of 0.5 to 60 seconds, a rate of 8000 to 192000 Hz and 16 or 24 bits.\n";
+        return 1;
+    }
+    std::error_code made;
+    std::filesystem::create_directories(folder, made);
+    if (made) {
+        std::cerr << folder << ": Error: cannot make the folder: " << made.message() << ".\n";
         return 1;
     }
     static const char* const kNames[] = {"C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"};
