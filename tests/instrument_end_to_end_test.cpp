@@ -13,7 +13,7 @@
 
 #include "loops/loop_builders.hpp"
 #include "seam/seam_judge.hpp"
-#include "sustain/fft_correlation.hpp"
+#include "dsp/fft_correlation.hpp"
 #include "sustain/pitch.hpp"
 #include "test_support.hpp"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "sustain/fft_correlation.hpp"
+#include "dsp/fft_correlation.hpp"
 
 namespace sorvane {
 

@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "sustain/fft_correlation.hpp"
+#include "dsp/fft_correlation.hpp"
 
 namespace sorvane {
 

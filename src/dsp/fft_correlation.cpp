@@ -1,4 +1,4 @@
-#include "sustain/fft_correlation.hpp"
+#include "dsp/fft_correlation.hpp"
 
 #include <algorithm>
 #include <complex>
