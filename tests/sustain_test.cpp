@@ -116,6 +116,23 @@ TEST(SustainLoop, AConstantHasNoPitch) {
     }
 }
 
+// Rates too low to hold the top of the pitch range (a file of 128 Hz came
+// from the fuzzer) are searched within the buffers, and a tone they hold is
+// still found.
+TEST(SustainLoop, SearchesRatesBelowTheTopOfThePitchRange) {
+    for (const int rate : {128, 2000, 3999}) {
+        const Note note(NoteShape{rate, 1, 100.0, 3.0, 0.0, 0.0});
+        const auto found = note.find();
+        if (rate < 200) {
+            continue; // 100 Hz is past its Nyquist frequency: whatever it finds, it must not read astray
+        }
+        ASSERT_TRUE(std::holds_alternative<SustainLoop>(found)) << rate << ": " << std::get<std::string>(found);
+        const SustainLoop& loop = std::get<SustainLoop>(found);
+        EXPECT_TRUE(loop.pitch.pitched) << rate;
+        EXPECT_NEAR(loop.pitch.period, rate / 100.0, rate / 100.0 * kPeriodTolerance) << rate;
+    }
+}
+
 TEST(SustainLoop, SaysWhyThereIsNoLoop) {
     const Note silent(NoteShape{44100, 1, 0.0, 2.0, 0.0, 0.0});
     EXPECT_EQ(std::get<std::string>(silent.find()), "the sound is silent: there is nothing to loop");

@@ -42,7 +42,9 @@ PitchEstimate estimatePitch(const std::vector<const double*>& channels, std::siz
     PitchEstimate estimate;
     // A lag short of the highest fundamental's period too, so that its dip
     // has a neighbour on each side however the period falls between frames.
-    const auto shortest = std::max<std::size_t>(2, static_cast<std::size_t>(sampleRate / kHighestHz) - 1);
+    // (Below 3 frames a period it is 2: at rates under 4 kHz the subtraction
+    // would wrap around.)
+    const auto shortest = std::max<std::size_t>(3, static_cast<std::size_t>(sampleRate / kHighestHz)) - 1;
     // And a lag past the lowest's, for the same reason at the bottom.
     auto longest = static_cast<std::size_t>(kRangeSlack * sampleRate / kLowestHz) + 2;
     // The difference is averaged over at least two of the longest periods.
