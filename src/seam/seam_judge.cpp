@@ -228,30 +228,55 @@ struct PeriodSearch {
     double level = 0.0;      // RMS of the end
 };
 
+// Energy below this share of the whole is rounding, not sound.
+constexpr double kNegligibleEnergy = 1e-12;
+
 std::optional<PeriodSearch> findPeriod(const PlayedLoop& loop, int sampleRate) {
     const auto n = static_cast<std::ptrdiff_t>(loop.size());
     const auto compared = static_cast<std::ptrdiff_t>(std::max<std::size_t>(8, framesIn(10.0, sampleRate)));
     // Periods of 50 Hz to 1.5 kHz, with two of them inside the loop's back half.
     const auto shortest = static_cast<std::ptrdiff_t>(std::max(2, sampleRate / 1500));
     const auto longest = std::min<std::ptrdiff_t>(sampleRate / 50, n / 2 - compared);
+    // The frames the search reads, copied once, and every lag's product at
+    // once through FFTW: lag by lag and through the wrap's modulo the search
+    // cost the number of lags times the frames compared, for each candidate
+    // loop the sustain finder judges.
+    const std::ptrdiff_t reach = compared + std::max<std::ptrdiff_t>(longest, 0);
+    std::vector<double> frames(static_cast<std::size_t>(reach));
+    for (std::ptrdiff_t k = 0; k < reach; ++k) {
+        frames[static_cast<std::size_t>(k)] = loop(k - reach);
+    }
+    const double* end = frames.data() + reach; // end[k] is loop(k) for -reach <= k < 0
     double endEnergy = 0.0;
     for (std::ptrdiff_t k = -compared; k < 0; ++k) {
-        endEnergy += loop(k) * loop(k);
+        endEnergy += end[k] * end[k];
     }
     double periodicity = 0.0;
     std::ptrdiff_t period = 0;
-    for (std::ptrdiff_t lag = shortest; lag <= longest; ++lag) {
-        double product = 0.0;
-        double lagEnergy = 0.0;
-        for (std::ptrdiff_t k = -compared; k < 0; ++k) {
-            product += loop(k) * loop(k - lag);
-            lagEnergy += loop(k - lag) * loop(k - lag);
+    if (longest >= shortest) {
+        // products[longest - lag] pairs the end with the stretch `lag` frames
+        // before it, which starts `longest - lag` frames into the copy.
+        const std::vector<double> products =
+            crossCorrelation(end - compared, static_cast<std::size_t>(compared), frames.data(), frames.size(),
+                             static_cast<std::size_t>(longest - shortest));
+        std::vector<double> upTo(frames.size() + 1, 0.0);
+        for (std::size_t k = 0; k < frames.size(); ++k) {
+            upTo[k + 1] = upTo[k] + frames[k] * frames[k];
         }
-        const double energy = endEnergy * lagEnergy;
-        const double correlation = energy > 0.0 ? product / std::sqrt(energy) : 0.0;
-        if (correlation > periodicity) {
-            periodicity = correlation;
-            period = lag;
+        const double total = upTo.back();
+        for (std::ptrdiff_t lag = shortest; lag <= longest; ++lag) {
+            const auto shift = static_cast<std::size_t>(longest - lag);
+            const double product = products[shift];
+            const double lagEnergy = upTo[shift + static_cast<std::size_t>(compared)] - upTo[shift];
+            // A stretch with next to nothing in it (within the rounding of
+            // the whole) has no period to show.
+            const double correlation =
+                std::min(endEnergy, lagEnergy) > kNegligibleEnergy * total ? product / std::sqrt(endEnergy * lagEnergy)
+                                                                           : 0.0;
+            if (correlation > periodicity) {
+                periodicity = correlation;
+                period = lag;
+            }
         }
     }
     if (!(periodicity >= kPeriodicityLimit)) {
@@ -332,7 +357,6 @@ void judgeLevel(const PlayedLoop& loop, int sampleRate, ChannelJudgement& judgem
 }
 
 constexpr double kExactPeriodRatio = 10.0;
-constexpr double kNegligibleEnergy = 1e-12;
 constexpr double kExactPeriodMismatch = 0.2;
 
 // A loop shorter than the windows above repeats more often than they are
