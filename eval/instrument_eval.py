@@ -37,7 +37,7 @@ import wave
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from seam_eval import DEFAULT_SOUNDFONT, chunks, write_wav  # noqa: E402
+from seam_eval import DEFAULT_SOUNDFONT, soundfont_parts, write_wav  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # General MIDI programs (from 0) of instruments that sustain while a key is
@@ -53,14 +53,9 @@ SILENT_DB = -60.0
 
 def read_presets(path):
     """Returns (samples, {program: (preset name, [(sample name, rate, start,
-    end, sample type)])}) for the bank-0 presets: every sample their zones
-    play, once."""
-    data = open(path, "rb").read()
-    parts = {}
-    for cid, start, end in chunks(data, 12, len(data)):
-        if cid == b"LIST":
-            for sub, s, e in chunks(data, start + 4, end):
-                parts[sub] = (s, e)
+    end, loop start, loop end)])}) for the bank-0 presets: every sample their
+    zones play, once, with the loop its header marks."""
+    data, parts = soundfont_parts(path)
     s, e = parts[b"smpl"]
     pcm = np.frombuffer(data[s:e], dtype="<i2")
 
@@ -91,7 +86,8 @@ def read_presets(path):
                 if 53 in igens:
                     h = shdr[igens[53] & 0xFFFF]
                     if h[9] in (1, 4):  # mono, or the left of a pair: one take of each sound
-                        samples[igens[53] & 0xFFFF] = (h[0].split(b"\0")[0].decode("latin-1"), h[5], h[1], h[2])
+                        samples[igens[53] & 0xFFFF] = (h[0].split(b"\0")[0].decode("latin-1"), h[5], h[1], h[2],
+                                                       h[3], h[4])
         presets[program] = (name.split(b"\0")[0].decode("latin-1"), sorted(samples.values()))
     return pcm, presets
 
@@ -237,7 +233,7 @@ def main():
             designer = os.path.join(work, f"designer-{program}")
             os.makedirs(notes, exist_ok=True)
             os.makedirs(designer, exist_ok=True)
-            for n, (sample, rate, start, end) in enumerate(samples):
+            for n, (sample, rate, start, end, _, _) in enumerate(samples):
                 write_wav(os.path.join(notes, f"take{n:02}.wav"), rate, pcm[start:end].tolist())
             built = os.path.join(work, f"rebuilt-{program}")
             run = subprocess.run([instrument, "-q", "--name", "rebuilt", "-o", built, notes], capture_output=True,
@@ -255,7 +251,7 @@ def main():
             ours = sorted(os.path.join(folder, f) for f in os.listdir(folder)) if os.path.isdir(folder) else []
             smooth_ours = judge_seams(seam, ours) if ours else 0
             # The designers' loops, as each sample's header marks them.
-            smooth_designer = judge_seams(seam, designer_loops(args.soundfont, samples, designer))
+            smooth_designer = judge_seams(seam, designer_loops(pcm, samples, designer))
             o, r = summary(original), summary(rebuilt)
             totals += np.array([o[0], r[0], o[1], r[1], o[2], r[2], smooth_designer, smooth_ours, o[4], r[4]])
             near_all[0].extend(o[3])
@@ -276,27 +272,13 @@ def median(values):
     return f"{values[len(values) // 2]:.1f}" if values else "-"
 
 
-def designer_loops(font, samples, folder):
+def designer_loops(pcm, samples, folder):
     """Each sample with the loop its header marks, as a WAV a sampler reads."""
-    data = open(font, "rb").read()
-    parts = {}
-    for cid, start, end in chunks(data, 12, len(data)):
-        if cid == b"LIST":
-            for sub, s, e in chunks(data, start + 4, end):
-                parts[sub] = (s, e)
-    s, e = parts[b"shdr"]
-    headers = {}
-    for at in range(s, e - 45, 46):
-        h = struct.unpack_from("<20sIIIIIBbHH", data, at)
-        headers[(h[1], h[2])] = h
-    s, e = parts[b"smpl"]
-    pcm = struct.unpack_from(f"<{(e - s) // 2}h", data, s)
     paths = []
-    for n, (_, rate, start, end) in enumerate(samples):
-        h = headers[(start, end)]
-        if start <= h[3] < h[4] <= end:
+    for n, (_, rate, start, end, loop_start, loop_end) in enumerate(samples):
+        if start <= loop_start < loop_end <= end:
             path = os.path.join(folder, f"take{n:02}.wav")
-            write_wav(path, rate, list(pcm[start:end]), (h[3] - start, h[4] - start))
+            write_wav(path, rate, pcm[start:end].tolist(), (loop_start - start, loop_end - start))
             paths.append(path)
     return paths
 

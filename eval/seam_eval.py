@@ -64,10 +64,9 @@ def chunks(data, start, end):
         at += 8 + size + (size & 1)
 
 
-def read_soundfont(path):
-    """Returns (samples as a list of ints, [(name, rate, loop start, loop end,
-    sample start, sample end, MIDI note the sample sounds)]), every position an
-    index into the samples; the note is the root key less the pitch correction."""
+def soundfont_parts(path):
+    """Returns (the file's bytes, {chunk id: (payload start, payload end)})
+    for the chunks inside a SoundFont's LIST chunks (smpl, phdr, shdr, ...)."""
     data = open(path, "rb").read()
     if data[:4] != b"RIFF" or data[8:12] != b"sfbk":
         sys.exit(f"{path}: not a SoundFont 2 file")
@@ -76,6 +75,14 @@ def read_soundfont(path):
         if cid == b"LIST":
             for sub, s, e in chunks(data, start + 4, end):
                 parts[sub] = (s, e)
+    return data, parts
+
+
+def read_soundfont(path):
+    """Returns (samples as a list of ints, [(name, rate, loop start, loop end,
+    sample start, sample end, MIDI note the sample sounds)]), every position an
+    index into the samples; the note is the root key less the pitch correction."""
+    data, parts = soundfont_parts(path)
     s, e = parts[b"smpl"]
     pcm = struct.unpack_from(f"<{(e - s) // 2}h", data, s)
 

@@ -22,6 +22,14 @@ void printUsage(std::ostream& err, int argc, const char* const* argv, const Comm
     err << "Usage: " << nameOf(argc, argv, conventions) << conventions.synopsis << "\n";
 }
 
+std::nullopt_t refuseCommandLine(const std::string& message, int argc, const char* const* argv,
+                                 const CommandLineConventions& conventions, std::ostream& err, int& status) {
+    err << message;
+    printUsage(err, argc, argv, conventions);
+    status = conventions.usageStatus;
+    return std::nullopt;
+}
+
 std::optional<ParsedCommandLine> parseCommandLine(int argc, const char* const* argv,
                                                   const std::vector<OptionSpec>& options,
                                                   const CommandLineConventions& conventions, std::ostream& out,

@@ -50,4 +50,10 @@ std::optional<double> parseNonNegative(const std::string& text);
 // The usage line, for mistakes found after parsing: "Usage: <name><synopsis>".
 void printUsage(std::ostream& err, int argc, const char* const* argv, const CommandLineConventions& conventions);
 
+// A mistake found after parsing: `message` (it may be empty) and the usage
+// line on `err`, and `status` set as for any mistake. Returns nothing, for
+// the parser to return.
+std::nullopt_t refuseCommandLine(const std::string& message, int argc, const char* const* argv,
+                                 const CommandLineConventions& conventions, std::ostream& err, int& status);
+
 } // namespace sorvane

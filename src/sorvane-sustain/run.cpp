@@ -77,9 +77,7 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
         return std::nullopt;
     }
     auto usageError = [&](const std::string& message) {
-        err << message;
-        printUsage(err, argc, argv, conventions);
-        return std::nullopt;
+        return refuseCommandLine(message, argc, argv, conventions, err, status);
     };
     Options options;
     for (const ParsedOption& option : parsed->options) {
