@@ -54,10 +54,7 @@ struct Options {
     bool wav = false;
     unsigned jobs = 0; // all cores
     bool quiet = false;
-    std::optional<double> shortest;
-    std::optional<double> crossfadeMs;
-    bool crossfade = true;
-    bool flatten = false;
+    NoteRequest loop; // how each note is looped; its files are each note's own
     std::vector<std::string> notes;
 };
 
@@ -121,15 +118,15 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
         } else if (option.name == "quiet") {
             options.quiet = true;
         } else if (option.name == "no-crossfade") {
-            options.crossfade = false;
+            options.loop.crossfade = false;
         } else if (option.name == "flatten") {
-            options.flatten = true;
+            options.loop.flatten = true;
         } else {
             const std::optional<double> amount = parseNonNegative(v);
             if (!amount || *amount == 0.0) {
                 return usageError("Error: --" + option.name + " takes a number greater than 0, not \"" + v + "\".\n");
             }
-            (option.name == "min-length" ? options.shortest : options.crossfadeMs) = amount;
+            (option.name == "min-length" ? options.loop.shortestSeconds : options.loop.crossfadeMs) = amount;
         }
     }
     if (options.folder.empty()) {
@@ -270,13 +267,9 @@ std::optional<std::string> readBack(const std::string& path, InstrumentSample& s
 NoteResult loopOne(const Options& options, const std::string& note, const std::string& samplePath,
                    const std::string& sampleFile, const std::string& sampleName) {
     NoteResult result;
-    NoteRequest request;
+    NoteRequest request = options.loop;
     request.input = note;
     request.output = samplePath;
-    request.shortestSeconds = options.shortest;
-    request.crossfadeMs = options.crossfadeMs;
-    request.crossfade = options.crossfade;
-    request.flatten = options.flatten;
     request.namedRoot = noteOfName(fs::path(note).stem().string());
     std::ostringstream messages;
     const std::optional<LoopedNote> looped = loopNoteFile(request, messages, [&](const LoopedNote& found) {

@@ -34,14 +34,7 @@ constexpr int kFailure = 1;
 const char* const kUsage = " [options] IN OUT";
 
 struct Options {
-    std::string input;
-    std::string output;
-    std::optional<double> start;
-    std::optional<double> end;
-    std::optional<double> shortest;
-    std::optional<double> crossfadeMs;
-    bool crossfade = true;
-    bool flatten = false;
+    NoteRequest note;
     std::optional<std::string> sfz;
 };
 
@@ -83,11 +76,11 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
     for (const ParsedOption& option : parsed->options) {
         const std::string flag = "--" + option.name;
         if (option.name == "no-crossfade") {
-            options.crossfade = false;
+            options.note.crossfade = false;
             continue;
         }
         if (option.name == "flatten") {
-            options.flatten = true;
+            options.note.flatten = true;
             continue;
         }
         if (option.name == "sfz") {
@@ -100,20 +93,21 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
                               (option.name == "start" ? " of 0 or more" : " greater than 0") + ", not \"" +
                               option.value + "\".\n");
         }
-        (option.name == "start"        ? options.start
-         : option.name == "end"        ? options.end
-         : option.name == "min-length" ? options.shortest
-                                       : options.crossfadeMs) = amount;
+        (option.name == "start"        ? options.note.startSeconds
+         : option.name == "end"        ? options.note.endSeconds
+         : option.name == "min-length" ? options.note.shortestSeconds
+                                       : options.note.crossfadeMs) = amount;
     }
     const std::vector<std::string>& files = parsed->operands;
     if (files.size() != 2) {
         return usageError(files.size() > 2 ? "Error: give one input and one output.\n" : "");
     }
-    if (options.start && options.end && *options.end <= *options.start) {
+    const NoteRequest& note = options.note;
+    if (note.startSeconds && note.endSeconds && *note.endSeconds <= *note.startSeconds) {
         return usageError("Error: --end must come after --start.\n");
     }
-    options.input = files[0];
-    options.output = files[1];
+    options.note.input = files[0];
+    options.note.output = files[1];
     return options;
 }
 
@@ -140,9 +134,9 @@ std::optional<FileIdentity> identityOfPath(const std::string& path) {
 std::string sfzText(const Options& options, const SustainLoop& loop) {
     namespace fs = std::filesystem;
     const fs::path sfzFolder = fs::absolute(*options.sfz).parent_path();
-    const fs::path sample = fs::absolute(options.output).lexically_relative(sfzFolder);
-    std::string text = "// made by sorvane-sustain from " + options.input + "\n<region>\nsample=" +
-                       (sample.empty() ? options.output : sample.generic_string()) + "\n";
+    const fs::path sample = fs::absolute(options.note.output).lexically_relative(sfzFolder);
+    std::string text = "// made by sorvane-sustain from " + options.note.input + "\n<region>\nsample=" +
+                       (sample.empty() ? options.note.output : sample.generic_string()) + "\n";
     if (loop.pitch.pitched) {
         const double note = midiNoteOf(loop.frequency);
         const long key = std::lround(note);
@@ -184,8 +178,8 @@ bool sameFile(const std::string& a, const std::string& b) {
 void printReport(std::ostream& out, const Options& options, const SustainLoop& loop, int sampleRate,
                  bool keptPackets, const std::optional<SeamJudgement>& heard) {
     const FrameSpan& l = loop.loop;
-    out << "Input:     " << options.input << "\n"
-        << "Output:    " << options.output << "\n"
+    out << "Input:     " << options.note.input << "\n"
+        << "Output:    " << options.note.output << "\n"
         << "Sustain:   " << secondsOf(loop.region.start, sampleRate) << " to " << secondsOf(loop.region.end, sampleRate)
         << "\n";
     if (loop.pitch.pitched) {
@@ -207,7 +201,7 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
     }
     out << "\n"
         << "Loudness:  " << fixed(loop.loudnessChangeDb, 2, true) << " dB from the loop's start to its end\n";
-    if (options.flatten) {
+    if (options.note.flatten) {
         out << "Flatten:   " << fixed(loop.flattenDb, 2, true)
             << " dB across the loop, and the rest of the note after it by the same";
         if (loop.lowerDb < 0.0) {
@@ -221,7 +215,7 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
             << " ms), correlation " << fixed(loop.crossfadeCorrelation, 2) << "\n";
     } else {
         out << "Crossfade: none"
-            << (!options.crossfade ? " (--no-crossfade)"
+            << (!options.note.crossfade ? " (--no-crossfade)"
                 : keptPackets && !loop.smoothWithMargin()
                     ? " (the lossy note keeps its packets; --crossfade would encode it anew)"
                                    : " (the seam is smooth as found)")
@@ -239,14 +233,15 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
 }
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
-    const std::string& in = options.input;
-    if (options.output == "-") {
+    const std::string& in = options.note.input;
+    if (options.note.output == "-") {
         err << "Error: the loop points need a file; standard output cannot be read back.\n";
         return kFailure;
     }
     auto sfzIsASoundFile = [&](const std::optional<FileIdentity>& input) {
         const std::optional<FileIdentity> sfz = identityOfPath(*options.sfz);
-        if ((sfz && sfz == input) || sameFile(*options.sfz, options.output) || (in != "-" && sameFile(*options.sfz, in))) {
+        if ((sfz && sfz == input) || sameFile(*options.sfz, options.note.output) ||
+            (in != "-" && sameFile(*options.sfz, in))) {
             err << "Error: SFZ file " << *options.sfz << " is one of the sound files; choose another name.\n";
             return true;
         }
@@ -255,15 +250,7 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (options.sfz && sfzIsASoundFile(std::nullopt)) {
         return kFailure;
     }
-    NoteRequest request;
-    request.input = in;
-    request.output = options.output;
-    request.startSeconds = options.start;
-    request.endSeconds = options.end;
-    request.shortestSeconds = options.shortest;
-    request.crossfadeMs = options.crossfadeMs;
-    request.crossfade = options.crossfade;
-    request.flatten = options.flatten;
+    const NoteRequest& request = options.note;
     // The SFZ is opened before the note is written, so that a path that
     // cannot be written is found before anything is.
     OutputTarget sfz;
@@ -298,7 +285,7 @@ int runSustain(int argc, const char* const* argv, std::ostream& out, std::ostrea
     if (!options) {
         return status;
     }
-    return whenMemoryRunsOut(kFailure, err, notEnoughMemoryFor(options->input),
+    return whenMemoryRunsOut(kFailure, err, notEnoughMemoryFor(options->note.input),
                              [&] { return run(*options, out, err); });
 }
 
