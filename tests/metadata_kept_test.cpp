@@ -33,7 +33,7 @@ struct RawChunk {
     Bytes data;
 };
 
-// The chunks of a RIFF or FORM file, read as their specifications lay them out.
+// The chunks of a RIFF or FORM file, read as their formats lay them out.
 std::vector<RawChunk> chunksOf(const std::string& path) {
     const Bytes b = test::readBytes(path);
     const bool big = b.size() >= 4 && std::memcmp(b.data(), "FORM", 4) == 0;

@@ -31,7 +31,7 @@ std::nullopt_t refuseCommandLine(const std::string& message, int argc, const cha
 }
 
 std::optional<ParsedCommandLine> parseCommandLine(int argc, const char* const* argv,
-                                                  const std::vector<OptionSpec>& options,
+                                                  const std::vector<KnownOption>& options,
                                                   const CommandLineConventions& conventions, std::ostream& out,
                                                   std::ostream& err, int& status) {
     status = conventions.usageStatus;
@@ -54,12 +54,12 @@ std::optional<ParsedCommandLine> parseCommandLine(int argc, const char* const* a
     std::string letters = ":h";
     std::vector<option> table;
     for (std::size_t i = 0; i < options.size(); ++i) {
-        const OptionSpec& spec = options[i];
-        table.push_back({spec.name, spec.takesValue ? required_argument : no_argument, nullptr,
+        const KnownOption& known = options[i];
+        table.push_back({known.name, known.takesValue ? required_argument : no_argument, nullptr,
                          static_cast<int>(256 + i)});
-        if (spec.letter != '\0') {
-            letters += spec.letter;
-            letters += spec.takesValue ? ":" : "";
+        if (known.letter != '\0') {
+            letters += known.letter;
+            letters += known.takesValue ? ":" : "";
         }
     }
     const int helpCode = static_cast<int>(256 + options.size());

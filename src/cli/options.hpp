@@ -10,14 +10,14 @@ namespace sorvane {
 
 // One option of a companion program: --name, or -c where it has a letter,
 // with a value when `takesValue` (--name VALUE, --name=VALUE, -c VALUE, -cVALUE).
-struct OptionSpec {
+struct KnownOption {
     const char* name;
     char letter = '\0';
     bool takesValue = false;
 };
 
 struct ParsedOption {
-    std::string name; // as in its OptionSpec
+    std::string name; // as in its KnownOption
     std::string value;
 };
 
@@ -40,7 +40,7 @@ struct CommandLineConventions {
 // Parses argv with getopt_long. Nothing when the run ends here (help,
 // version or a mistake), with `status` set to its exit status.
 std::optional<ParsedCommandLine> parseCommandLine(int argc, const char* const* argv,
-                                                  const std::vector<OptionSpec>& options,
+                                                  const std::vector<KnownOption>& options,
                                                   const CommandLineConventions& conventions, std::ostream& out,
                                                   std::ostream& err, int& status);
 
