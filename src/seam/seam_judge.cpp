@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <optional>
+#include <set>
 #include <utility>
 #include <stdexcept>
 
@@ -581,6 +582,16 @@ std::vector<const char*> firedRules(const ChannelJudgement& judgement) {
         }
     }
     return rules;
+}
+
+std::vector<std::string> firedRules(const SeamJudgement& judgement) {
+    std::set<std::string> rules;
+    for (const ChannelJudgement& channel : judgement.channels) {
+        for (const char* rule : firedRules(channel)) {
+            rules.insert(rule);
+        }
+    }
+    return {rules.begin(), rules.end()};
 }
 
 const char* channelName(std::size_t channel, std::size_t channels) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "loops/buffers.hpp"
@@ -85,6 +86,9 @@ const char* verdictText(SeamVerdict verdict);
 
 // The rules that fired on a channel, by name: prediction, period, curvature, level.
 std::vector<const char*> firedRules(const ChannelJudgement& judgement);
+
+// The rules that fired on any channel, each once, in alphabetical order.
+std::vector<std::string> firedRules(const SeamJudgement& judgement);
 
 // "mono", or "left" and "right".
 const char* channelName(std::size_t channel, std::size_t channels);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -251,13 +252,7 @@ std::optional<std::string> readBack(const std::string& path, InstrumentSample& s
     const std::unique_ptr<LoopSource> loop = spanOf(*whole, sample.loopStart, sample.loopEnd);
     const SeamJudgement judgement = judgeSeam(*loop, info.samplerate);
     sample.verdict = verdictText(judgement.verdict);
-    std::set<std::string> rules;
-    for (const ChannelJudgement& c : judgement.channels) {
-        for (const char* rule : firedRules(c)) {
-            rules.insert(rule);
-        }
-    }
-    sample.rules.assign(rules.begin(), rules.end());
+    sample.rules = firedRules(judgement);
     SeamPictureOptions picture;
     picture.title = sample.name;
     result.svg = renderSeamSvg(*loop, info.samplerate, judgement, picture);
@@ -374,10 +369,11 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             << (error ? error.message() : "not a folder") << ".\n";
         return kTrouble;
     }
-    const std::string name =
-        options.name ? *options.name : fs::absolute(folder).lexically_normal().filename().string().empty()
-                                           ? fs::absolute(folder).lexically_normal().parent_path().filename().string()
-                                           : fs::absolute(folder).lexically_normal().filename().string();
+    // "strings/" names its folder as "strings" does.
+    const fs::path whole = fs::absolute(folder).lexically_normal();
+    const std::string name = options.name                      ? *options.name
+                             : whole.filename().string().empty() ? whole.parent_path().filename().string()
+                                                                 : whole.filename().string();
 
     const std::vector<std::string> names = sampleNames(notes);
     const std::string extension = options.wav ? ".wav" : ".flac";
@@ -480,28 +476,23 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         return kTrouble;
     }
     if (!options.quiet) {
-        std::set<int> roots;
-        std::size_t layers = 1;
-        for (const InstrumentSample& s : instrument.samples) {
-            roots.insert(s.root);
-        }
-        for (const int root : roots) {
-            layers = std::max<std::size_t>(layers, static_cast<std::size_t>(std::count_if(
-                instrument.samples.begin(), instrument.samples.end(), [&](const InstrumentSample& s) { return s.root == root; })));
-        }
+        std::map<int, std::size_t> notesAtRoot;
         int low = 127;
         int high = 0;
-        for (const InstrumentSample& s : instrument.samples) {
-            low = std::min(low, s.zone.lowKey);
-            high = std::max(high, s.zone.highKey);
-        }
         std::size_t smooth = 0;
         for (const InstrumentSample& s : instrument.samples) {
+            ++notesAtRoot[s.root];
+            low = std::min(low, s.zone.lowKey);
+            high = std::max(high, s.zone.highKey);
             smooth += s.verdict == "smooth" ? 1 : 0;
+        }
+        std::size_t layers = 1;
+        for (const auto& [root, count] : notesAtRoot) {
+            layers = std::max(layers, count);
         }
         out << "Instrument: " << name << ", " << instrument.samples.size() << " of " << notes.size() << " notes"
             << (instrument.leftOut.empty() ? "" : " (" + std::to_string(instrument.leftOut.size()) + " left out)")
-            << ", keys " << noteNameOf(low) << " to " << noteNameOf(high) << ", " << roots.size() << " roots, "
+            << ", keys " << noteNameOf(low) << " to " << noteNameOf(high) << ", " << notesAtRoot.size() << " roots, "
             << layers << (layers == 1 ? " velocity layer" : " velocity layers") << "; seams smooth: " << smooth
             << " of " << instrument.samples.size() << "\n"
             << "Wrote:      " << (folder / "samples").string() << "/, " << base << ".sfz, " << base << ".sf2, "

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <set>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -413,12 +412,7 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
         heard.loopEnd = judged.end;
         heard.midiNote = judged.marked && points ? points->midiNote : std::nullopt;
         heard.verdict = verdictText(judgement->verdict);
-        std::set<std::string> rules;
-        for (const ChannelJudgement& c : judgement->channels) {
-            const std::vector<const char*> fired = firedRules(c);
-            rules.insert(fired.begin(), fired.end());
-        }
-        heard.rules.assign(rules.begin(), rules.end());
+        heard.rules = firedRules(*judgement);
         heard.svg = svg;
         if (const std::optional<std::string> mime = browserMimeType(fileFormat); mime && path != "-") {
             heard.audioFile = path;
