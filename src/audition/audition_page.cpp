@@ -425,7 +425,9 @@ std::string rowOf(std::size_t i, const AuditionLoop& l) {
     return row;
 }
 
-// The file's bytes as base64, read and written a block at a time.
+// The file's bytes as base64, read and written a block at a time. Encoded
+// here: none of the libraries the programs link has an encoder, and a page
+// of tens of megabytes should not be held whole to hand to one.
 int embedFile(int out, const AuditionLoop& loop, std::string& error) {
     static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const std::string& path = loop.audioFile;
