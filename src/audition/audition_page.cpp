@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <sndfile.h>
+#include <taglib/tbytevector.h>
 
 #include "audio_io/file_descriptor.hpp"
 #include "seam/text_escape.hpp"
@@ -425,11 +426,10 @@ std::string rowOf(std::size_t i, const AuditionLoop& l) {
     return row;
 }
 
-// The file's bytes as base64, read and written a block at a time. Encoded
-// here: none of the libraries the programs link has an encoder, and a page
-// of tens of megabytes should not be held whole to hand to one.
+// The file's bytes as base64, read and encoded a block at a time (whole
+// groups of three bytes, so that the blocks' texts join up), so that a page
+// of tens of megabytes is never held whole.
 int embedFile(int out, const AuditionLoop& loop, std::string& error) {
-    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     const std::string& path = loop.audioFile;
     const FileDescriptor in(loop.audioFd >= 0 ? ::dup(loop.audioFd) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in) {
@@ -438,7 +438,6 @@ int embedFile(int out, const AuditionLoop& loop, std::string& error) {
     }
     off_t offset = 0;
     std::vector<unsigned char> block(3 * 65536);
-    std::string text;
     std::size_t held = 0; // bytes of `block` read and not yet encoded
     for (;;) {
         const ssize_t got = ::pread(in.get(), block.data() + held, block.size() - held, offset);
@@ -453,16 +452,8 @@ int embedFile(int out, const AuditionLoop& loop, std::string& error) {
         offset += got;
         const bool last = got == 0;
         const std::size_t whole = last ? held : held - held % 3;
-        text.clear();
-        for (std::size_t k = 0; k < whole; k += 3) {
-            const unsigned a = block[k];
-            const unsigned b = k + 1 < whole ? block[k + 1] : 0;
-            const unsigned c = k + 2 < whole ? block[k + 2] : 0;
-            text += kDigits[a >> 2];
-            text += kDigits[((a & 3) << 4) | (b >> 4)];
-            text += k + 1 < whole ? kDigits[((b & 15) << 2) | (c >> 6)] : '=';
-            text += k + 2 < whole ? kDigits[c & 63] : '=';
-        }
+        const TagLib::ByteVector text =
+            TagLib::ByteVector(reinterpret_cast<const char*>(block.data()), static_cast<unsigned>(whole)).toBase64();
         if (const int failed = writeAll(out, text.data(), text.size()); failed != 0) {
             error = systemErrorText(failed);
             return failed;
