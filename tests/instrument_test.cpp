@@ -44,11 +44,13 @@ TEST(NoteOfName, ReadsTheNotesSamplersAreNamedBy) {
 // The name's note wins where the pitch disagrees by more than 50 cents, and
 // keeps the fraction found; within 50 cents the pitch found stands.
 TEST(UnityNote, FollowsTheNameWhereThePitchDisagrees) {
+    // The fraction is the pitch less its whole note, which rounds in doubles.
+    constexpr double kFractionRounding = 1e-12;
     EXPECT_EQ(unityNoteOf(std::nullopt, 60.2), 60.2);
     EXPECT_EQ(unityNoteOf(60, std::nullopt), 60.0);
     EXPECT_EQ(unityNoteOf(60, 60.3), 60.3);
-    EXPECT_NEAR(*unityNoteOf(60, 62.2), 60.2, 1e-12);
-    EXPECT_NEAR(*unityNoteOf(60, 47.9), 59.9, 1e-12);
+    EXPECT_NEAR(*unityNoteOf(60, 62.2), 60.2, kFractionRounding);
+    EXPECT_NEAR(*unityNoteOf(60, 47.9), 59.9, kFractionRounding);
     EXPECT_EQ(unityNoteOf(std::nullopt, std::nullopt), std::nullopt);
 }
 
