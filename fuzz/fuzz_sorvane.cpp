@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             sorvane::makeLoop(mode.mode, audio->left, audio->right, channels, percent);
         if (loop && loop->frames() * loop->channels() <= kMaxWrittenSamples) {
             sorvane::OutputPlan plan = sorvane::planOutput(output, *audio);
-            plan.extras = sorvane::metadataWriter(audio->metadata, plan.info.format, sorvane::AudioKept::New, std::nullopt);
+            plan.extras = sorvane::metadataWriter(audio->metadata, plan.info, sorvane::AudioKept::New, std::nullopt);
             sorvane::writeOutputAudio(output, plan, *loop, err);
         } else if (loop) {
             // Too long to write: still build every frame, where the faults would be.

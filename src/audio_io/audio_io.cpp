@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "audio_io/descriptor_io.hpp"
-#include "audio_io/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 #include "audio_io/output_format.hpp"
 #include "audio_io/sndfile_handle.hpp"
 
@@ -199,21 +199,23 @@ std::uint64_t framesWorthReserving(const SF_INFO& info, std::optional<std::uint6
 
 namespace {
 
-// Standard input that cannot be read at any offset (a pipe) is first copied
-// to a scratch file: libsndfile reads FLAC from a pipe only to lose sync,
-// and reads out of bounds on MP3 from one, and a file can be read a window
-// at a time. Returns the file's descriptor, or nothing after saying why.
-std::optional<FileDescriptor> spoolStandardInput(std::ostream& err) {
+// An input that cannot be read at any offset (a pipe, a FIFO, a terminal,
+// standard input or a path such as /dev/stdin or <(...)) is first copied to
+// a scratch file: libsndfile reads FLAC from a pipe only to lose sync, and
+// reads out of bounds on MP3 from one, and what the file carries besides its
+// audio is read at offsets of its own. A pipe cannot be opened twice, so it
+// is read once, here. Returns the file's descriptor, or nothing after saying why.
+std::optional<FileDescriptor> spoolInput(int from, std::ostream& err) {
     std::string folder;
     FileDescriptor copy = scratchFile(folder);
     if (!copy) {
-        err << "Error reading input file: " << systemErrorText(errno) << " (keeping standard input in " << folder
+        err << "Error reading input file: " << systemErrorText(errno) << " (keeping the input in " << folder
             << ")\n";
         return std::nullopt;
     }
     std::vector<char> block(std::size_t{1} << 20);
     for (off_t at = 0;;) {
-        const ssize_t got = read(STDIN_FILENO, block.data(), block.size());
+        const ssize_t got = read(from, block.data(), block.size());
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -223,7 +225,7 @@ std::optional<FileDescriptor> spoolStandardInput(std::ostream& err) {
             at += got;
         }
         if (error != 0) {
-            err << "Error reading input file: " << systemErrorText(error) << " (keeping standard input in " << folder
+            err << "Error reading input file: " << systemErrorText(error) << " (keeping the input in " << folder
                 << ")\n";
             return std::nullopt;
         }
@@ -237,32 +239,41 @@ std::optional<FileDescriptor> spoolStandardInput(std::ostream& err) {
 
 std::optional<OpenInput> openInputAudio(const std::string& path, std::ostream& err) {
     OpenInput input;
-    // "-" is libsndfile's name for standard input.
+    // "-" is libsndfile's name for standard input. Every other path is opened
+    // here once, and everything read of the file is read through this
+    // descriptor: a path may name a pipe, which a second open would wait on
+    // for ever.
+    FileDescriptor fd(path == "-" ? ::dup(STDIN_FILENO) : ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     struct stat st {};
-    bool known = (path == "-" ? fstat(STDIN_FILENO, &st) : stat(path.c_str(), &st)) == 0;
-    if (path == "-" && known && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-        std::optional<FileDescriptor> copy = spoolStandardInput(err);
+    if (!fd || fstat(fd.get(), &st) != 0) {
+        err << "Error opening input file: " << systemErrorText(errno) << "\n";
+        return std::nullopt;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        err << "Error opening input file: " << sf_error_number(SF_ERR_UNRECOGNISED_FORMAT) << "\n";
+        return std::nullopt;
+    }
+    input.identity = identityOf(st);
+    input.reopenable = path != "-" && S_ISREG(st.st_mode);
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        std::optional<FileDescriptor> copy = spoolInput(fd.get(), err);
         if (!copy) {
             return std::nullopt;
         }
-        known = fstat(copy->get(), &st) == 0;
-        const int fd = copy->get();
-        input.handle.reset(sf_open_fd(fd, SFM_READ, &input.info, SF_TRUE));
-        if (input.handle) {
-            static_cast<void>(copy->release()); // libsndfile closes it
+        fd = std::move(*copy);
+        if (fstat(fd.get(), &st) != 0) {
+            err << "Error reading input file: " << systemErrorText(errno) << "\n";
+            return std::nullopt;
         }
-    } else {
-        input.handle.reset(sf_open(path.c_str(), SFM_READ, &input.info));
     }
+    if (S_ISREG(st.st_mode)) {
+        input.fileBytes = static_cast<std::uint64_t>(st.st_size);
+    }
+    input.fd = std::make_shared<FileDescriptor>(std::move(fd));
+    input.handle.reset(sf_open_fd(input.fd->get(), SFM_READ, &input.info, SF_FALSE));
     if (!input.handle) {
         err << "Error opening input file: " << libraryErrorText(nullptr) << "\n";
         return std::nullopt;
-    }
-    if (known) {
-        input.identity = identityOf(st);
-    }
-    if (known && S_ISREG(st.st_mode)) {
-        input.fileBytes = static_cast<std::uint64_t>(st.st_size);
     }
     const int channels = input.info.channels;
     if (channels != 1 && channels != 2) {
@@ -277,7 +288,7 @@ std::optional<OpenInput> openInputAudio(const std::string& path, std::ostream& e
     return input;
 }
 
-std::optional<AudioInput> readInputAudio(OpenInput opened, const std::string& path, std::ostream& err) {
+std::optional<AudioInput> readInputAudio(OpenInput opened, std::ostream& err) {
     AudioInput input;
     input.info = opened.info;
     input.identity = opened.identity;
@@ -306,8 +317,8 @@ std::optional<AudioInput> readInputAudio(OpenInput opened, const std::string& pa
         err << "Error reading input file: " << libraryErrorText(handle) << "\n";
         return std::nullopt;
     }
-    input.metadata = readMetadata(handle, input.info, path, opened.fileBytes);
-    input.bitRateKbps = bitRateOf(path, input.info, opened.fileBytes);
+    input.metadata = readMetadata(handle, opened.fd, input.info, opened.fileBytes);
+    input.bitRateKbps = bitRateOf(opened.fd->get(), input.info, opened.fileBytes);
     return input;
 }
 
@@ -316,7 +327,7 @@ std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& 
     if (!opened) {
         return std::nullopt;
     }
-    return readInputAudio(std::move(*opened), path, err);
+    return readInputAudio(std::move(*opened), err);
 }
 
 namespace {

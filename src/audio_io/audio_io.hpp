@@ -2,13 +2,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
 
 #include <sndfile.h>
 
-#include "audio_io/output_extras.hpp"
+#include "files/file_descriptor.hpp"
+#include "files/output_extras.hpp"
 #include "audio_io/output_format.hpp"
 #include "audio_io/output_target.hpp"
 #include "audio_io/sndfile_handle.hpp"
@@ -29,10 +31,12 @@ struct AudioInput {
 // An input file, open and checked: mono or stereo, and a length that is not
 // negative.
 struct OpenInput {
-    SndFileHandle handle;
+    std::shared_ptr<FileDescriptor> fd; // the file, or the copy of a pipe, shared with what it carries
+    SndFileHandle handle;               // declared after `fd`, so that it closes first
     SF_INFO info{};
     std::optional<FileIdentity> identity;
     std::optional<std::uint64_t> fileBytes; // the size of a regular file, which can be read at any frame
+    bool reopenable = false;                // the path names a regular file, which can be opened again
 };
 
 // Opens a file for reading and checks it. On failure writes the reason to
@@ -44,7 +48,7 @@ std::optional<OpenInput> openInputAudio(const std::string& path, std::ostream& e
 // reason to `err` and returns nothing.
 std::optional<AudioInput> readInputAudio(const std::string& path, std::ostream& err);
 // The same, of a file opened already.
-std::optional<AudioInput> readInputAudio(OpenInput opened, const std::string& path, std::ostream& err);
+std::optional<AudioInput> readInputAudio(OpenInput opened, std::ostream& err);
 
 // How many frames to reserve before reading a file that declares `info.frames`
 // frames and is `fileBytes` long (nothing when that cannot be told, as for a

@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "audio_io/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 #include "audio_io/interrupt_cleanup.hpp"
 
 namespace sorvane {

@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <map>
 
+#include <taglib/id3v2framefactory.h>
 #include <taglib/mpegfile.h>
 #include <taglib/opusfile.h>
 #include <taglib/vorbisfile.h>
 #include <vorbis/vorbisenc.h>
 
+#include "metadata/descriptor_stream.hpp"
 #include "metadata/loop_points.hpp"
 
 namespace sorvane {
@@ -154,17 +156,20 @@ int outputFormatFor(const std::string& path, const SF_INFO& input) {
     return *major | inputSubtype; // nothing fits: libsndfile says why when it opens the file
 }
 
-std::optional<double> bitRateOf(const std::string& path, const SF_INFO& info, std::optional<std::uint64_t> fileBytes) {
+std::optional<double> bitRateOf(int fd, const SF_INFO& info, std::optional<std::uint64_t> fileBytes) {
     const int major = info.format & SF_FORMAT_TYPEMASK;
     const int subtype = info.format & SF_FORMAT_SUBMASK;
-    if (path != "-") {
+    // Read through the input's own descriptor: its path may name a pipe.
+    DescriptorStream stream(fd, 0, DescriptorStream::Access::ReadOnly);
+    if (fileBytes) {
         if (major == SF_FORMAT_MPEG) {
-            TagLib::MPEG::File file(path.c_str(), true, TagLib::AudioProperties::Average);
+            TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true,
+                                    TagLib::AudioProperties::Average);
             if (file.isValid() && file.audioProperties() != nullptr && file.audioProperties()->bitrate() > 0) {
                 return file.audioProperties()->bitrate();
             }
         } else if (major == SF_FORMAT_OGG && subtype == SF_FORMAT_VORBIS) {
-            TagLib::Ogg::Vorbis::File file(path.c_str(), true, TagLib::AudioProperties::Average);
+            TagLib::Ogg::Vorbis::File file(&stream, true, TagLib::AudioProperties::Average);
             if (const auto* properties = file.isValid() ? file.audioProperties() : nullptr) {
                 // A busy recording runs far above its quality's nominal rate:
                 // the higher of the two.
@@ -174,7 +179,7 @@ std::optional<double> bitRateOf(const std::string& path, const SF_INFO& info, st
                 }
             }
         } else if (major == SF_FORMAT_OGG && subtype == SF_FORMAT_OPUS) {
-            TagLib::Ogg::Opus::File file(path.c_str(), true, TagLib::AudioProperties::Average);
+            TagLib::Ogg::Opus::File file(&stream, true, TagLib::AudioProperties::Average);
             if (file.isValid() && file.audioProperties() != nullptr && file.audioProperties()->bitrate() > 0) {
                 return file.audioProperties()->bitrate();
             }

@@ -21,7 +21,8 @@ int outputFormatFor(const std::string& path, const SF_INFO& input);
 // from it: the nominal rate a lossy file declares (Vorbis, constant-rate
 // MP3), else its average (Opus, variable-rate MP3), else the size of the
 // file over its length.
-std::optional<double> bitRateOf(const std::string& path, const SF_INFO& info, std::optional<std::uint64_t> fileBytes);
+// The file is read through `fd`, the input's own descriptor.
+std::optional<double> bitRateOf(int fd, const SF_INFO& info, std::optional<std::uint64_t> fileBytes);
 
 // How a lossy encoder is set so that its output is at no lower a rate than
 // `kbps` (the input's), or its finest when it cannot reach that.

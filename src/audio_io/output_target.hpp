@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "audio_io/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 
 namespace sorvane {
 

@@ -8,8 +8,8 @@
 #include <sndfile.h>
 #include <taglib/tbytevector.h>
 
-#include "audio_io/file_descriptor.hpp"
-#include "seam/text_escape.hpp"
+#include "files/file_descriptor.hpp"
+#include "escape/escape.hpp"
 #include "sustain/pitch.hpp"
 
 namespace sorvane {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "seam/text_escape.hpp"
+#include "escape/escape.hpp"
 
 namespace sorvane {
 

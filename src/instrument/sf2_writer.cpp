@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "audio_io/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 
 // The bank is written here rather than through libinstpatch: that library
 // would bring GLib's object system into the core every program links, for

@@ -69,14 +69,24 @@ std::vector<Chunk> aiffLoopChunks(const LoopPoints& points, std::vector<Chunk>& 
     }
     kept.erase(std::remove_if(kept.begin(), kept.end(), [](const Chunk& c) { return aiffChunkPointsIntoAudio(c); }),
                kept.end());
-    std::uint16_t next = 1;
+    // Marker ids run from 1 to 32767: the lowest two that no kept marker has.
+    std::set<std::uint16_t> taken;
     for (const Marker& m : markers) {
-        next = std::max<std::uint16_t>(next, static_cast<std::uint16_t>(m.id + 1));
+        taken.insert(m.id);
+    }
+    std::uint16_t beginId = 1;
+    while (taken.count(beginId) != 0) {
+        ++beginId;
+    }
+    auto endId = static_cast<std::uint16_t>(beginId + 1);
+    while (taken.count(endId) != 0) {
+        ++endId;
+    }
+    if (endId > 32767) {
+        return {}; // a MARK chunk holds at most 65535 markers: only a forged one comes here
     }
     // AIFF markers sit between frames: the loop runs from the marker before
     // its first frame to the one after its last.
-    const std::uint16_t beginId = next;
-    const auto endId = static_cast<std::uint16_t>(next + 1);
     markers.push_back({beginId, static_cast<std::uint32_t>(points.start), "loop start"});
     markers.push_back({endId, static_cast<std::uint32_t>(points.end), "loop end"});
     Chunk mark{"MARK", {}};
@@ -102,7 +112,32 @@ std::vector<Chunk> aiffLoopChunks(const LoopPoints& points, std::vector<Chunk>& 
     for (int v = 0; v < 3; ++v) { // no release loop
         putBig16(inst.data, 0);
     }
+    mark.size = mark.data.size();
+    inst.size = inst.data.size();
     return {mark, inst};
+}
+
+std::optional<LoopPoints> aiffLoopOf(const Bytes& inst, const Bytes& mark) {
+    if (inst.size() < 20 || mark.size() < 2 || big16(inst, 8) == 0) {
+        return std::nullopt;
+    }
+    std::optional<std::uint32_t> begin;
+    std::optional<std::uint32_t> end;
+    for (const Marker& m : markersOf(mark)) {
+        if (m.id == big16(inst, 10)) {
+            begin = m.position;
+        }
+        if (m.id == big16(inst, 12)) {
+            end = m.position;
+        }
+    }
+    if (!begin || !end) {
+        return std::nullopt;
+    }
+    LoopPoints points;
+    points.start = *begin;
+    points.end = *end;
+    return points;
 }
 
 std::optional<std::string> checkAiffLoop(int fd, off_t base, const LoopPoints& points) {

@@ -7,14 +7,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "audio_io/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 
 namespace sorvane {
 
 namespace {
 
-std::optional<std::string> writeAt(int fd, off_t offset, const Bytes& bytes) {
-    const int error = writeAllAt(fd, bytes.data(), bytes.size(), offset);
+// Payloads up to this size are held; larger ones are copied from their file.
+constexpr std::uint64_t kHeldChunkBytes = 1 << 20;
+// What is held of a payload that is not: enough to tell a LIST's kind.
+constexpr std::size_t kChunkHeadBytes = 16;
+constexpr std::size_t kCopyBlockBytes = 1 << 20;
+
+std::optional<std::string> writeAt(int fd, off_t offset, const void* bytes, std::size_t count) {
+    const int error = writeAllAt(fd, bytes, count, offset);
     return error == 0 ? std::nullopt : std::optional<std::string>(systemErrorText(error));
 }
 
@@ -57,38 +63,10 @@ void putBig32(Bytes& b, std::uint32_t v) {
         b.push_back(static_cast<unsigned char>(v >> shift));
     }
 }
+void putLittle32(Bytes& b, std::uint32_t v) { putLittle(b, v, 4); }
 void putBig16(Bytes& b, std::uint16_t v) {
     b.push_back(static_cast<unsigned char>(v >> 8));
     b.push_back(static_cast<unsigned char>(v));
-}
-
-std::vector<Chunk> readChunks(SNDFILE* file, const std::vector<std::string>& skipped, std::uint64_t fileBytes) {
-    std::vector<Chunk> chunks;
-    for (SF_CHUNK_ITERATOR* it = sf_get_chunk_iterator(file, nullptr); it != nullptr; it = sf_next_chunk_iterator(it)) {
-        SF_CHUNK_INFO info{};
-        if (sf_get_chunk_size(it, &info) != SF_ERR_NO_ERROR || info.datalen > fileBytes) {
-            continue;
-        }
-        // libsndfile gives a chunk's id only with its data: none of it, first.
-        unsigned char none = 0;
-        const unsigned length = info.datalen;
-        info.datalen = 0;
-        info.data = &none;
-        if (sf_get_chunk_data(it, &info) != SF_ERR_NO_ERROR) {
-            continue;
-        }
-        Chunk chunk{std::string(info.id, std::min<std::size_t>(info.id_size, 4)), {}};
-        if (chunk.id.size() != 4 || std::find(skipped.begin(), skipped.end(), chunk.id) != skipped.end()) {
-            continue;
-        }
-        chunk.data.resize(length);
-        info.datalen = length;
-        info.data = chunk.data.data();
-        if (sf_get_chunk_data(it, &info) == SF_ERR_NO_ERROR) {
-            chunks.push_back(std::move(chunk));
-        }
-    }
-    return chunks;
 }
 
 std::optional<std::string> FileReader::open(int fd, off_t base) {
@@ -118,8 +96,7 @@ std::optional<std::string> FileReader::read(std::uint64_t offset, std::size_t co
     return std::nullopt;
 }
 
-std::optional<std::string> readChunk(const FileReader& file, const char* id, std::optional<Bytes>& payload) {
-    payload.reset();
+std::optional<std::string> walkChunks(const FileReader& file, const std::function<bool(const ChunkPlace&)>& visit) {
     const std::optional<Container> container = containerOf(file);
     if (!container) {
         return std::nullopt;
@@ -137,16 +114,60 @@ std::optional<std::string> readChunk(const FileReader& file, const char* id, std
             }
             size = little32(ds64, 8) | std::uint64_t{little32(ds64, 12)} << 32; // the data size kept in ds64
         }
-        if (std::memcmp(header.data(), id, 4) == 0) {
-            if (size <= file.size() - at - 8) {
-                payload.emplace();
-                return file.read(at + 8, static_cast<std::size_t>(size), *payload);
-            }
+        ChunkPlace place{std::string(header.begin(), header.begin() + 4), at + 8, size, false};
+        if (size > file.size() - at - 8) {
+            place.size = file.size() - at - 8;
+            place.cutShort = true;
+        }
+        if (!visit(place) || place.cutShort) {
             return std::nullopt;
         }
         at += 8 + size + (size & 1U);
     }
     return std::nullopt;
+}
+
+std::vector<Chunk> readChunks(const std::shared_ptr<const FileDescriptor>& fd, const std::vector<std::string>& skipped) {
+    std::vector<Chunk> chunks;
+    FileReader file;
+    if (file.open(fd->get(), 0)) {
+        return chunks;
+    }
+    static_cast<void>(walkChunks(file, [&](const ChunkPlace& place) {
+        if (std::find(skipped.begin(), skipped.end(), place.id) != skipped.end()) {
+            return true;
+        }
+        Chunk chunk;
+        chunk.id = place.id;
+        chunk.size = place.size;
+        const bool held = place.size <= kHeldChunkBytes;
+        if (file.read(place.offset, static_cast<std::size_t>(held ? place.size : kChunkHeadBytes), chunk.data)) {
+            return false; // unreadable from here on
+        }
+        if (!held) {
+            chunk.source = fd;
+            chunk.offset = place.offset;
+        }
+        chunks.push_back(std::move(chunk));
+        return true;
+    }));
+    return chunks;
+}
+
+std::optional<std::string> readChunk(const FileReader& file, const char* id, std::optional<Bytes>& payload) {
+    payload.reset();
+    std::optional<std::string> failure;
+    const std::optional<std::string> walking = walkChunks(file, [&](const ChunkPlace& place) {
+        if (place.id != id) {
+            return true;
+        }
+        if (!place.cutShort) {
+            payload.emplace();
+            failure = file.read(place.offset, static_cast<std::size_t>(place.size), *payload);
+        }
+        return false;
+    });
+    return walking ? walking : failure;
 }
 
 std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Chunk>& chunks) {
@@ -161,27 +182,65 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
     if (!container) {
         return std::string("libsndfile wrote no RIFF or IFF file to add chunks to");
     }
-    Bytes tail;
-    if (file.size() % 2 != 0) {
-        tail.push_back(0); // chunks start at even offsets
+    std::uint64_t at = file.size();
+    auto put = [&](const void* bytes, std::size_t count) -> std::optional<std::string> {
+        if (std::optional<std::string> failure = writeAt(fd, base + static_cast<off_t>(at), bytes, count)) {
+            return failure;
+        }
+        at += count;
+        return std::nullopt;
+    };
+    static const unsigned char kPad = 0;
+    if (at % 2 != 0) { // chunks start at even offsets
+        if (std::optional<std::string> failure = put(&kPad, 1)) {
+            return failure;
+        }
     }
+    std::vector<unsigned char> block;
     for (const Chunk& chunk : chunks) {
-        if (chunk.data.size() > 0xFFFFFFFFU) {
+        if (chunk.size > 0xFFFFFFFFU) {
             return "the " + chunk.id + " chunk is too large for the file";
         }
-        tail.insert(tail.end(), chunk.id.begin(), chunk.id.end());
-        const auto size = static_cast<std::uint32_t>(chunk.data.size());
+        Bytes header(chunk.id.begin(), chunk.id.end());
+        const auto size = static_cast<std::uint32_t>(chunk.size);
         if (*container == Container::Iff) {
-            putBig32(tail, size);
+            putBig32(header, size);
         } else {
-            putLittle(tail, size, 4);
+            putLittle32(header, size);
         }
-        tail.insert(tail.end(), chunk.data.begin(), chunk.data.end());
+        if (std::optional<std::string> failure = put(header.data(), header.size())) {
+            return failure;
+        }
+        if (chunk.held()) {
+            if (std::optional<std::string> failure = put(chunk.data.data(), chunk.data.size())) {
+                return failure;
+            }
+        } else {
+            FileReader source;
+            if (!chunk.source) {
+                return "the " + chunk.id + " chunk has no source to copy from";
+            }
+            if (std::optional<std::string> failure = source.open(chunk.source->get(), 0)) {
+                return failure;
+            }
+            for (std::uint64_t done = 0; done < chunk.size;) {
+                const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kCopyBlockBytes, chunk.size - done));
+                if (std::optional<std::string> failure = source.read(chunk.offset + done, count, block)) {
+                    return "reading the " + chunk.id + " chunk again: " + *failure;
+                }
+                if (std::optional<std::string> failure = put(block.data(), count)) {
+                    return failure;
+                }
+                done += count;
+            }
+        }
         if (size % 2 != 0) {
-            tail.push_back(0);
+            if (std::optional<std::string> failure = put(&kPad, 1)) {
+                return failure;
+            }
         }
     }
-    const std::uint64_t total = file.size() + tail.size();
+    const std::uint64_t total = at;
     Bytes size;
     off_t sizeAt = 4;
     if (*container == Container::Rf64) {
@@ -201,10 +260,7 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
     } else {
         putLittle(size, total - 8, 4);
     }
-    if (std::optional<std::string> failure = writeAt(fd, base + static_cast<off_t>(file.size()), tail)) {
-        return failure;
-    }
-    return writeAt(fd, base + sizeAt, size);
+    return writeAt(fd, base + sizeAt, size.data(), size.size());
 }
 
 } // namespace sorvane

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "audio_io/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 
 namespace sorvane {
 
@@ -46,6 +46,10 @@ TagLib::ByteVector DescriptorStream::readBlock(unsigned long length) {
 }
 
 void DescriptorStream::writeBlock(const TagLib::ByteVector& data) {
+    if (readOnly_) {
+        fail(EBADF);
+        return;
+    }
     if (const int error = writeAllAt(fd_, data.data(), data.size(), base_ + static_cast<off_t>(position_))) {
         fail(error);
         return;
@@ -109,6 +113,10 @@ long DescriptorStream::length() {
 }
 
 void DescriptorStream::truncate(long length) {
+    if (readOnly_) {
+        fail(EBADF);
+        return;
+    }
     if (ftruncate(fd_, base_ + static_cast<off_t>(length)) != 0) {
         fail(errno);
     }

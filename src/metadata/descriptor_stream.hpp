@@ -13,7 +13,9 @@ namespace sorvane {
 // never held.
 class DescriptorStream : public TagLib::IOStream {
 public:
-    DescriptorStream(int fd, off_t base) : fd_(fd), base_(base) {}
+    enum class Access { ReadOnly, ReadWrite };
+    DescriptorStream(int fd, off_t base, Access access = Access::ReadWrite)
+        : fd_(fd), base_(base), readOnly_(access == Access::ReadOnly) {}
 
     // 0, or the errno of the first failed read, write or resize.
     int error() const { return error_; }
@@ -23,7 +25,7 @@ public:
     void writeBlock(const TagLib::ByteVector& data) override;
     void insert(const TagLib::ByteVector& data, unsigned long start = 0, unsigned long replace = 0) override;
     void removeBlock(unsigned long start = 0, unsigned long length = 0) override;
-    bool readOnly() const override { return false; }
+    bool readOnly() const override { return readOnly_; }
     bool isOpen() const override { return true; }
     void seek(long offset, Position p = Beginning) override;
     long tell() const override { return position_; }
@@ -37,6 +39,7 @@ private:
 
     int fd_;
     off_t base_;
+    bool readOnly_;
     long position_ = 0;
     int error_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "metadata/file_metadata.hpp"
 
 #include <memory>
+#include <variant>
 
 #include "metadata/aiff_chunks.hpp"
 #include "metadata/wave_chunks.hpp"
@@ -24,35 +25,25 @@ Family familyOf(int format) {
     }
 }
 
-// libsndfile writes custom chunks into the header it holds in memory, of
-// at most 100 KiB with everything else it puts there, and pads each to a
-// multiple of four bytes, changing its size: only chunks that need no pad,
-// and no more of them than leaves the header room, go that way; the rest
-// are added by hand after the file is closed.
-constexpr std::size_t kLibraryChunkBytes = 32 << 10;
-
 } // namespace
 
-FileMetadata readMetadata(SNDFILE* file, const SF_INFO& info, const std::string& path,
+FileMetadata readMetadata(SNDFILE* file, const std::shared_ptr<const FileDescriptor>& fd, const SF_INFO& info,
                           std::optional<std::uint64_t> fileBytes) {
     FileMetadata metadata;
     metadata.format = info.format;
     metadata.strings = readStringSet(file);
+    if (!fileBytes) {
+        return metadata;
+    }
     switch (familyOf(info.format)) {
     case Family::Riff:
-        if (fileBytes) {
-            metadata.chunks = readChunks(file, waveChunksOfTheLibrary(), *fileBytes);
-        }
+        metadata.chunks = readChunks(fd, waveChunksOfTheLibrary());
         break;
     case Family::Iff:
-        if (fileBytes) {
-            metadata.chunks = readChunks(file, aiffChunksOfTheLibrary(), *fileBytes);
-        }
+        metadata.chunks = readChunks(fd, aiffChunksOfTheLibrary());
         break;
     case Family::Xiph:
-        if (path != "-") {
-            metadata.xiph = readXiphTags(path, info.format);
-        }
+        metadata.xiph = readXiphTags(fd->get(), 0, info.format);
         break;
     case Family::Other:
         break;
@@ -60,114 +51,110 @@ FileMetadata readMetadata(SNDFILE* file, const SF_INFO& info, const std::string&
     return metadata;
 }
 
-std::optional<LoopPoints> readLoopPoints(SNDFILE* file, const SF_INFO& info, const std::string& path) {
-    LoopPoints points;
-    switch (familyOf(info.format)) {
-    case Family::Riff:
-    case Family::Iff: {
-        SF_INSTRUMENT instrument{};
-        if (sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE ||
-            instrument.loop_count < 1 || instrument.loops[0].mode == SF_LOOP_NONE) {
-            return std::nullopt;
-        }
-        points.start = instrument.loops[0].start;
-        points.end = instrument.loops[0].end; // one past the last frame, as libsndfile reads both
-        break;
-    }
-    case Family::Xiph: {
-        const std::optional<XiphTags> tags = path == "-" ? std::nullopt : readXiphTags(path, info.format);
-        std::optional<std::uint64_t> start;
-        std::optional<std::uint64_t> length;
-        for (const auto& [name, value] : tags ? tags->fields : std::vector<std::pair<std::string, std::string>>{}) {
-            const bool digits = !value.empty() && value.size() <= 18 &&
-                                value.find_first_not_of("0123456789") == std::string::npos;
-            if (digits && name == "LOOPSTART") {
-                start = std::stoull(value);
-            } else if (digits && name == "LOOPLENGTH") {
-                length = std::stoull(value);
-            }
-        }
-        if (!start || !length) {
-            return std::nullopt;
-        }
-        points.start = *start;
-        points.end = *start + *length;
-        break;
-    }
-    case Family::Other:
+std::optional<LoopPoints> readLoopPoints(int fd, const SF_INFO& info) {
+    FileReader file;
+    if (file.open(fd, 0)) {
         return std::nullopt;
     }
-    return points;
+    std::optional<Bytes> first;
+    std::optional<Bytes> second;
+    switch (familyOf(info.format)) {
+    case Family::Riff:
+        if (readChunk(file, "smpl", first) || !first) {
+            return std::nullopt;
+        }
+        return waveLoopOf(Chunk("smpl", std::move(*first)));
+    case Family::Iff:
+        if (readChunk(file, "INST", first) || readChunk(file, "MARK", second) || !first || !second) {
+            return std::nullopt;
+        }
+        return aiffLoopOf(*first, *second);
+    case Family::Xiph: {
+        const std::optional<XiphTags> tags = readXiphTags(fd, 0, info.format);
+        return tags ? xiphLoopOf(tags->comments) : std::nullopt;
+    }
+    case Family::Other:
+        break;
+    }
+    return std::nullopt;
 }
 
-OutputExtras metadataWriter(const FileMetadata& input, int outputFormat, AudioKept audio,
+OutputExtras metadataWriter(const FileMetadata& input, const SF_INFO& output, AudioKept audio,
                             const std::optional<LoopPoints>& points) {
+    const int outputFormat = output.format;
     const Family from = familyOf(input.format);
     const Family to = familyOf(outputFormat);
-    auto libraryChunks = std::make_shared<std::vector<Chunk>>();
-    auto handChunks = std::make_shared<std::vector<Chunk>>();
+    // Chunks are written by hand after the file is closed, never through
+    // libsndfile's sf_set_chunk: its list of chunks is fixed in size and
+    // overflows on a file of many, and it pads each to four bytes.
+    auto chunks = std::make_shared<std::vector<Chunk>>();
     auto strings = std::make_shared<StringSet>();
     auto xiph = std::make_shared<std::optional<XiphTags>>();
 
-    std::vector<Chunk> kept;
     if (from == to && (from == Family::Riff || from == Family::Iff)) {
         for (const Chunk& chunk : input.chunks) {
             const bool pointsIntoAudio =
                 from == Family::Riff ? waveChunkPointsIntoAudio(chunk) : aiffChunkPointsIntoAudio(chunk);
-            const bool replacedByLoop = points && from == Family::Riff && chunk.id == "smpl";
+            // A file marks one loop: the new one replaces whatever marked the old.
+            const bool replacedByLoop = points && from == Family::Riff && waveChunkCarriesLoop(chunk);
             if ((audio == AudioKept::New && pointsIntoAudio) || replacedByLoop) {
                 continue;
             }
-            kept.push_back(chunk);
+            chunks->push_back(chunk);
         }
     } else if (from == to && from == Family::Xiph) {
         if (input.xiph) {
-            XiphTags keptTags;
-            keptTags.pictures = input.xiph->pictures;
-            for (const auto& field : input.xiph->fields) {
-                if (!xiphFieldPointsIntoAudio(field.first)) {
-                    keptTags.fields.push_back(field);
+            const bool toFlac = (outputFormat & SF_FORMAT_TYPEMASK) == SF_FORMAT_FLAC;
+            XiphTags kept;
+            for (const std::string& comment : input.xiph->comments) {
+                if (!(xiphCommentPointsIntoAudio(comment) && (points || audio == AudioKept::New))) {
+                    kept.comments.push_back(comment);
                 }
             }
-            *xiph = std::move(keptTags);
+            // Blocks and ID3v2 tags have a place in FLAC alone; a picture
+            // becomes a comment in Ogg.
+            for (const FlacBlock& block : input.xiph->blocks) {
+                const bool fits = toFlac || block.type == kFlacPicture;
+                if (fits && !(audio == AudioKept::New && flacBlockPointsIntoAudio(block))) {
+                    kept.blocks.push_back(block);
+                }
+            }
+            if (toFlac) {
+                kept.id3v2 = input.xiph->id3v2;
+            }
+            *xiph = std::move(kept);
         }
     } else if (takesStringSet(outputFormat)) {
         *strings = input.strings;
     }
-    // The AIFF loop merges with the markers kept, whose INST it replaces.
-    const std::vector<Chunk> loop = points && to == Family::Iff ? aiffLoopChunks(*points, kept) : std::vector<Chunk>{};
-    std::size_t room = kLibraryChunkBytes;
-    for (Chunk& chunk : kept) {
-        const bool fits = chunk.data.size() % 4 == 0 && chunk.data.size() + 8 <= room;
-        room -= fits ? chunk.data.size() + 8 : 0;
-        (fits ? *libraryChunks : *handChunks).push_back(std::move(chunk));
+    std::optional<std::string> refused;
+    if (points && to == Family::Iff) {
+        // The AIFF loop merges with the markers kept, whose INST it replaces.
+        const std::vector<Chunk> loop = aiffLoopChunks(*points, *chunks);
+        chunks->insert(chunks->end(), loop.begin(), loop.end());
+        if (loop.empty()) {
+            refused = "no marker id is free for the loop";
+        }
+    } else if (points && to == Family::Riff) {
+        std::variant<Chunk, std::string> smpl = waveLoopChunk(*points, output.samplerate);
+        if (auto* chunk = std::get_if<Chunk>(&smpl)) {
+            chunks->push_back(std::move(*chunk));
+        } else {
+            refused = std::get<std::string>(smpl);
+        }
     }
-    handChunks->insert(handChunks->end(), loop.begin(), loop.end());
 
     OutputExtras extras;
     extras.needsFile = points.has_value();
     extras.beforeFrames = [=](SNDFILE* file) -> std::optional<std::string> {
-        if (std::optional<std::string> failure = writeStringSet(file, *strings)) {
-            return failure;
+        if (refused) {
+            return refused;
         }
-        for (const Chunk& chunk : *libraryChunks) {
-            SF_CHUNK_INFO info{};
-            chunk.id.copy(info.id, 4);
-            info.id_size = 4;
-            info.datalen = static_cast<unsigned>(chunk.data.size());
-            info.data = const_cast<unsigned char*>(chunk.data.data());
-            if (sf_set_chunk(file, &info) != SF_ERR_NO_ERROR) {
-                return "libsndfile would not take the " + chunk.id + " chunk";
-            }
-        }
-        if (points && to == Family::Riff) {
-            return setWaveLoop(file, *points);
-        }
-        return std::nullopt;
+        return writeStringSet(file, *strings);
     };
-    if (!handChunks->empty() || xiph->has_value() || points) {
+    if (!chunks->empty() || xiph->has_value() || points) {
         extras.afterClose = [=](int fd, off_t base) -> std::optional<std::string> {
-            if (std::optional<std::string> failure = appendChunks(fd, base, *handChunks)) {
+            if (std::optional<std::string> failure = appendChunks(fd, base, *chunks)) {
                 return failure;
             }
             if (to == Family::Xiph && (xiph->has_value() || points)) {

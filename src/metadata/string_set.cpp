@@ -1,12 +1,16 @@
 #include "metadata/string_set.hpp"
 
+#include "escape/escape.hpp"
+
 namespace sorvane {
 
 StringSet readStringSet(SNDFILE* file) {
     StringSet strings;
     for (int type = SF_STR_FIRST; type <= SF_STR_LAST; ++type) {
         if (const char* value = sf_get_string(file, type); value != nullptr && *value != '\0') {
-            strings.emplace_back(type, value);
+            // The encoders take UTF-8 and nothing else (libsndfile's FLAC
+            // writer frees a comment libFLAC refused, and then again).
+            strings.emplace_back(type, utf8FromTag(value));
         }
     }
     return strings;

@@ -14,6 +14,7 @@ namespace sorvane {
 // Ogg comments, MP3 ID3, CAF): the one way tags travel between formats.
 using StringSet = std::vector<std::pair<int, std::string>>;
 
+// Every value as UTF-8 (see utf8FromTag).
 StringSet readStringSet(SNDFILE* file);
 
 // Whether libsndfile keeps a string set in files of `format`.

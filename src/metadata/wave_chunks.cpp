@@ -20,30 +20,42 @@ bool waveChunkPointsIntoAudio(const Chunk& chunk) {
     return std::find(ids.begin(), ids.end(), chunk.id) != ids.end();
 }
 
-std::optional<std::string> setWaveLoop(SNDFILE* file, const LoopPoints& points) {
-    if (points.end > 0xFFFFFFFFU) {
+bool waveChunkCarriesLoop(const Chunk& chunk) { return chunk.id == "smpl" || chunk.id == "inst"; }
+
+std::variant<Chunk, std::string> waveLoopChunk(const LoopPoints& points, int sampleRate) {
+    if (points.end > 0xFFFFFFFFU || points.end == 0) {
         return std::string("the loop ends beyond the frames a smpl chunk can count (2^32)");
     }
-    SF_INSTRUMENT instrument{};
     // Without a pitch, middle C: what a sampler assumes of a sample with no note.
     const UnityNote unity = unityNoteOf(points.midiNote.value_or(60.0));
-    instrument.gain = 1;
-    instrument.basenote = static_cast<char>(unity.note);
-    instrument.detune = static_cast<char>(unity.centsAbove);
-    instrument.key_lo = 0;
-    instrument.key_hi = 127;
-    instrument.velocity_lo = 0;
-    instrument.velocity_hi = 127;
-    instrument.loop_count = 1;
-    instrument.loops[0].mode = SF_LOOP_FORWARD;
-    // libsndfile takes the end as one past the last frame.
-    instrument.loops[0].start = static_cast<std::uint32_t>(points.start);
-    instrument.loops[0].end = static_cast<std::uint32_t>(points.end);
-    instrument.loops[0].count = 0; // for ever
-    if (sf_command(file, SFC_SET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE) {
-        return std::string("libsndfile would not take the loop points");
+    Bytes smpl;
+    putLittle32(smpl, 0); // manufacturer
+    putLittle32(smpl, 0); // product
+    putLittle32(smpl, sampleRate > 0 ? static_cast<std::uint32_t>(1000000000LL / sampleRate) : 0); // ns a frame
+    putLittle32(smpl, static_cast<std::uint32_t>(unity.note));
+    // The fraction of a semitone above the unity note, in 2^-32 units.
+    putLittle32(smpl, static_cast<std::uint32_t>(unity.centsAbove * (std::uint64_t{1} << 32) / 100));
+    putLittle32(smpl, 0); // SMPTE format
+    putLittle32(smpl, 0); // SMPTE offset
+    putLittle32(smpl, 1); // one loop
+    putLittle32(smpl, 0); // no sampler data
+    putLittle32(smpl, 0); // the loop's cue point id
+    putLittle32(smpl, 0); // forward
+    putLittle32(smpl, static_cast<std::uint32_t>(points.start));
+    putLittle32(smpl, static_cast<std::uint32_t>(points.end - 1)); // the chunk holds the last frame, not the one after
+    putLittle32(smpl, 0); // no fraction
+    putLittle32(smpl, 0); // for ever
+    return Chunk("smpl", std::move(smpl));
+}
+
+std::optional<LoopPoints> waveLoopOf(const Chunk& smpl) {
+    if (smpl.id != "smpl" || !smpl.held() || smpl.data.size() < 36 + 24 || little32(smpl.data, 28) < 1) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    LoopPoints points;
+    points.start = little32(smpl.data, 36 + 8);
+    points.end = std::uint64_t{little32(smpl.data, 36 + 12)} + 1;
+    return points;
 }
 
 std::optional<std::string> checkWaveLoop(int fd, off_t base, const LoopPoints& points) {

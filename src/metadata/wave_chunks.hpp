@@ -2,11 +2,10 @@
 
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <sys/types.h>
-
-#include <sndfile.h>
 
 #include "metadata/chunk_file.hpp"
 #include "metadata/loop_points.hpp"
@@ -21,9 +20,16 @@ const std::vector<std::string>& waveChunksOfTheLibrary();
 // labels, tempo maps, peak levels), so that it means nothing beside new audio.
 bool waveChunkPointsIntoAudio(const Chunk& chunk);
 
-// Sets the loop in the `smpl` chunk libsndfile writes with the header, on a
-// file opened for writing before its first frame.
-std::optional<std::string> setWaveLoop(SNDFILE* file, const LoopPoints& points);
+// Whether a WAV chunk says where a sampler loops (`smpl`, `inst`): a file
+// carries one loop, so a new loop replaces them all.
+bool waveChunkCarriesLoop(const Chunk& chunk);
+
+// The `smpl` chunk of the loop, written by hand for WAV and RF64 alike, or
+// why it cannot hold it.
+std::variant<Chunk, std::string> waveLoopChunk(const LoopPoints& points, int sampleRate);
+
+// The first loop of a `smpl` chunk, if it holds one.
+std::optional<LoopPoints> waveLoopOf(const Chunk& smpl);
 
 // Reads the `smpl` chunk back from the finished file; nothing when it holds the loop.
 std::optional<std::string> checkWaveLoop(int fd, off_t base, const LoopPoints& points);

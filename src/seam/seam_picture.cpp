@@ -7,7 +7,7 @@
 #include <sstream>
 #include <vector>
 
-#include "seam/text_escape.hpp"
+#include "escape/escape.hpp"
 
 namespace sorvane {
 

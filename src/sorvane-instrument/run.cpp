@@ -17,7 +17,7 @@
 
 #include <unistd.h>
 
-#include "audio_io/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 #include "audio_io/output_target.hpp"
 #include "audio_io/sndfile_handle.hpp"
 #include "audition/audition_page.hpp"

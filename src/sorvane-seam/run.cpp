@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "audio_io/audio_io.hpp"
-#include "audio_io/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 #include "audio_io/file_frames.hpp"
 #include "audio_io/output_target.hpp"
 #include "audio_io/sndfile_handle.hpp"
@@ -26,7 +26,7 @@
 #include "audition/audition_page.hpp"
 #include "seam/seam_judge.hpp"
 #include "seam/seam_picture.hpp"
-#include "seam/text_escape.hpp"
+#include "escape/escape.hpp"
 
 namespace sorvane {
 
@@ -327,7 +327,7 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
         return readingFailed();
     }
     const int fileFormat = opened->info.format;
-    const std::optional<LoopPoints> points = readLoopPoints(opened->handle.get(), opened->info, path);
+    const std::optional<LoopPoints> points = readLoopPoints(opened->fd->get(), opened->info);
     // A file is read where it is judged, so that memory does not grow with
     // the loop; a pipe, which cannot be read twice, is held whole, and so is
     // a file that holds fewer frames than it declares, of which the frames
@@ -337,13 +337,13 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
     std::unique_ptr<LoopSource> buffers;
     const int rate = opened->info.samplerate;
     auto hold = [&](OpenInput input) {
-        held = readInputAudio(std::move(input), path, reading);
+        held = readInputAudio(std::move(input), reading);
         if (held) {
             buffers = buffersAsLoop(held->left, held->right, held->info.channels);
         }
         return held.has_value();
     };
-    if (opened->fileBytes && opened->info.seekable) {
+    if (opened->reopenable && opened->fileBytes && opened->info.seekable) {
         file = std::make_unique<FileFrames>(std::move(*opened));
     } else if (!hold(std::move(*opened))) {
         return readingFailed();

@@ -14,7 +14,7 @@
 #include <sys/stat.h>
 
 #include "audio_io/audio_io.hpp"
-#include "audio_io/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 #include "audio_io/output_target.hpp"
 #include "cli/options.hpp"
 #include "cli/out_of_memory_status.hpp"

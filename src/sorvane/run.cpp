@@ -71,7 +71,7 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
     // The loop is new audio: it keeps what describes the recording, and
     // drops what pointed into the old audio (cue points, loops).
     OutputPlan plan = planOutput(outputPath, *input);
-    plan.extras = metadataWriter(input->metadata, plan.info.format, AudioKept::New, std::nullopt);
+    plan.extras = metadataWriter(input->metadata, plan.info, AudioKept::New, std::nullopt);
     const std::optional<std::uint64_t> written = writeOutputAudio(outputPath, plan, *loop, err);
     if (!written) {
         return 1;

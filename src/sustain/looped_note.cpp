@@ -144,7 +144,7 @@ std::optional<LoopedNote> loopNoteFile(const NoteRequest& request, std::ostream&
     std::ostringstream writing;
     // Everything the note carries stays, but its old loop points.
     plan.extras = metadataWriter(keepPackets ? FileMetadata{info.format, {}, {}, {}} : input->metadata,
-                                 plan.info.format, AudioKept::Same, points);
+                                 plan.info, AudioKept::Same, points);
     const bool written = keepPackets ? copyOutputFile(out, in, plan, writing)
                                      : writeOutputAudio(out, plan, *sound, writing).has_value();
     if (!written) {

@@ -1,4 +1,4 @@
-#include "audio_io/file_descriptor.hpp"
+#include "files/file_descriptor.hpp"
 
 #include <cerrno>
 #include <cstring>
