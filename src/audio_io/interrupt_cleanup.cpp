@@ -8,10 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <cstdint>
 #include <mutex>
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace sorvane {
@@ -48,10 +50,63 @@ bool endsTheProcess(int signal) {
     }
 }
 
+// A folder being built as a whole (an instrument), removed with what it
+// holds, one level of folders deep, should a signal end the run.
+char stagingPath[PATH_MAX];
+std::atomic<bool> stagingArmed{false};
+
+// Removes the entries of the folder open as `dir`, and of its folders below
+// `depth` more levels, through the system calls alone: opendir and readdir
+// may allocate, which a handler must not.
+void removeEntriesAt(int dir, int depth) {
+    alignas(8) char buffer[4096];
+    for (;;) {
+        const long got = syscall(SYS_getdents64, dir, buffer, sizeof buffer);
+        if (got <= 0) {
+            return;
+        }
+        for (long at = 0; at < got;) {
+            struct Entry {
+                std::uint64_t inode;
+                std::int64_t offset;
+                unsigned short length;
+                unsigned char type;
+                char name[1];
+            };
+            const auto* entry = reinterpret_cast<const Entry*>(buffer + at);
+            at += entry->length;
+            const char* name = entry->name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+                continue;
+            }
+            if (unlinkat(dir, name, 0) == 0 || depth == 0) {
+                continue;
+            }
+            const int inner = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (inner >= 0) {
+                removeEntriesAt(inner, depth - 1);
+                close(inner);
+                unlinkat(dir, name, AT_REMOVEDIR);
+            }
+        }
+    }
+}
+
 extern "C" void removeTemporaryAndEnd(int signal) {
     for (TemporarySlot& slot : slots) {
         if (slot.armed.load(std::memory_order_acquire)) {
             unlink(slot.path);
+        }
+    }
+    if (stagingArmed.load(std::memory_order_acquire)) {
+        // Other threads may still add files: a few passes.
+        for (int pass = 0; pass < 3 && rmdir(stagingPath) != 0; ++pass) {
+            const int dir = open(stagingPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (dir < 0) {
+                break;
+            }
+            removeEntriesAt(dir, 1);
+            close(dir);
         }
     }
     // The signal is blocked while its handler runs; once the handler
@@ -122,6 +177,18 @@ void forgetTemporaryFile(const std::string& path) {
         }
     }
 }
+
+bool armStagingFolder(const std::string& path) {
+    if (path.size() >= PATH_MAX) {
+        return false;
+    }
+    const HeldSignals held;
+    std::memcpy(stagingPath, path.c_str(), path.size() + 1);
+    stagingArmed.store(true, std::memory_order_release);
+    return true;
+}
+
+void forgetStagingFolder() { stagingArmed.store(false, std::memory_order_release); }
 
 HeldSignals::HeldSignals() {
     const sigset_t held = cleanupSignals();

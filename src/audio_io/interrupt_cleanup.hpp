@@ -23,6 +23,12 @@ int createTemporaryFile(std::string& pattern);
 // Tells the handler that the temporary file `path` was renamed or removed.
 void forgetTemporaryFile(const std::string& path);
 
+// Tells the handler that the folder at `path` is being built as a whole and
+// is to be removed, with the files and folders it holds, should a signal end
+// the run; one at a time. False when the path is too long to keep.
+bool armStagingFolder(const std::string& path);
+void forgetStagingFolder();
+
 // Holds back the signals above in the calling thread while it lives: a
 // stretch that must not stop half-way (an old file being overwritten) runs
 // to its end, and a signal that came meanwhile acts after it. A thread

@@ -63,14 +63,17 @@ async function bytesOf(i) {
   return (await bytes.get(i)).slice(0);
 }
 
-let audio = null;
-function context() {
-  if (!audio) audio = new AudioContext({ sampleRate: loops.length ? loops[0].rate : 48000 });
-  return audio;
+// One context for each rate the loops have, each note played in the one
+// at its own rate: decoded anywhere else, its frames would be resampled
+// and its loop points would fall between them.
+const contexts = new Map();
+function context(rate) {
+  if (!contexts.has(rate)) contexts.set(rate, new AudioContext({ sampleRate: rate }));
+  return contexts.get(rate);
 }
 const decoded = new Map();
 function bufferOf(i) {
-  if (!decoded.has(i)) decoded.set(i, bytesOf(i).then((b) => context().decodeAudioData(b)));
+  if (!decoded.has(i)) decoded.set(i, bytesOf(i).then((b) => context(loops[i].rate).decodeAudioData(b)));
   return decoded.get(i);
 }
 function looping(ac, buffer, loop, rate) {
@@ -83,7 +86,7 @@ function looping(ac, buffer, loop, rate) {
 // rest of the sample, its release, plays out.
 const playing = new Map();
 async function play(i, button) {
-  const ac = context();
+  const ac = context(loops[i].rate);
   await ac.resume();
   if (playing.has(i)) {
     playing.get(i).loop = false;
@@ -106,7 +109,7 @@ async function play(i, button) {
 // second, over and over, each pass faded in and out at its ends only.
 const seams = new Map();
 async function seam(i, button) {
-  const ac = context();
+  const ac = context(loops[i].rate);
   await ac.resume();
   if (seams.has(i)) {
     const s = seams.get(i);
@@ -166,15 +169,15 @@ if (zoned.length) {
     if (voices.has(key)) return;
     const i = find(key, velocity);
     if (i < 0) return;
-    const ac = context();
-    await ac.resume();
     const loop = loops[i];
+    const ac = context(loop.rate);
+    await ac.resume();
     const rate = Math.pow(2, (key - loop.root) / 12 + loop.tune / 1200);
     const source = looping(ac, await bufferOf(i), loop, rate);
     const gain = new GainNode(ac, { gain: 1 });
     source.connect(gain).connect(ac.destination);
     source.start();
-    voices.set(key, { source, gain, loop });
+    voices.set(key, { source, gain, loop, ac });
     const el = keyOf.get(key);
     if (el) el.classList.add("down");
   }
@@ -182,8 +185,7 @@ if (zoned.length) {
     const voice = voices.get(key);
     if (!voice) return;
     voices.delete(key);
-    const ac = context();
-    const t = ac.currentTime;
+    const t = voice.ac.currentTime;
     voice.source.loop = false;
     voice.gain.gain.setValueAtTime(1, t);
     voice.gain.gain.setTargetAtTime(0, t, Math.max(0.005, voice.loop.release / 6.9));
@@ -318,6 +320,13 @@ async function selftest() {
         lines.push(loop.name + ": the browser decodes " + buffer.length + " frames, the file holds " + loop.frames);
         continue;
       }
+      // What the buttons and keys play: the buffer decoded where they play it.
+      const live = await bufferOf(i);
+      if (live.sampleRate !== loop.rate || live.length !== buffer.length) {
+        lines.push(loop.name + ": played at " + live.sampleRate + " Hz over " + live.length + " frames, the file is " +
+                   loop.rate + " Hz over " + buffer.length);
+        continue;
+      }
       const source = looping(offline, buffer, loop);
       source.connect(offline.destination);
       source.start(0);
@@ -367,20 +376,13 @@ std::string noteText(double note) {
     return noteNameOf(static_cast<int>(key)) + " " + cents + " cents";
 }
 
-// JSON inside a script element: "</" would end the element.
-std::string scriptSafe(std::string json) {
-    for (std::size_t at = json.find("</"); at != std::string::npos; at = json.find("</", at + 3)) {
-        json.replace(at, 2, "<\\/");
-    }
-    return json;
-}
-
 std::string dataOf(const std::vector<AuditionLoop>& loops) {
     std::string json = "[";
     for (std::size_t i = 0; i < loops.size(); ++i) {
         const AuditionLoop& l = loops[i];
         json += (i > 0 ? ",\n" : "\n");
-        json += "{\"name\": " + quoteJson(l.name) + ", \"mime\": " + quoteJson(l.mimeType) +
+        // Inside a script element: every string is written so that none can end it.
+        json += "{\"name\": " + quoteJsonForScript(l.name) + ", \"mime\": " + quoteJsonForScript(l.mimeType) +
                 ", \"rate\": " + std::to_string(l.sampleRate) + ", \"channels\": " + std::to_string(l.channels) +
                 ", \"frames\": " + std::to_string(l.frames) + ", \"start\": " + std::to_string(l.loopStart) +
                 ", \"end\": " + std::to_string(l.loopEnd);
@@ -392,7 +394,7 @@ std::string dataOf(const std::vector<AuditionLoop>& loops) {
         }
         json += "}";
     }
-    return scriptSafe(json + "\n]");
+    return json + "\n]";
 }
 
 std::string verdictClass(const std::string& verdict) {

@@ -36,4 +36,8 @@ std::string escapeTsv(const std::string& text);
 // holds can start a header or an opcode of its own.
 std::string sfzText(const std::string& text);
 
+// A name in a SoundFont, whose text fields are ASCII: any other byte, and
+// control characters, become '_'.
+std::string sf2Text(const std::string& text);
+
 } // namespace sorvane

@@ -10,6 +10,8 @@
 // The bank is written here rather than through libinstpatch: that library
 // would bring GLib's object system into the core every program links, for
 // a file that is a few fixed records and the samples in a row.
+#include "escape/escape.hpp"
+
 namespace sorvane {
 
 namespace {
@@ -140,7 +142,7 @@ std::optional<std::string> writeSoundFont(int fd, const Instrument& instrument, 
     Bytes info;
     info.chunk("ifil", Bytes().u16(2).u16(4));
     info.chunk("isng", infoText("EMU8000"));
-    info.chunk("INAM", infoText(instrument.name.empty() ? "sorvane" : instrument.name));
+    info.chunk("INAM", infoText(instrument.name.empty() ? "sorvane" : sf2Text(instrument.name)));
     info.chunk("ISFT", infoText(software));
 
     Bytes shdr;
@@ -155,7 +157,7 @@ std::optional<std::string> writeSoundFont(int fd, const Instrument& instrument, 
             const std::uint32_t at = offsets[index];
             const bool stereo = s.channels == 2;
             const std::string suffix = stereo ? (c == 0 ? "-L" : "-R") : "";
-            shdr.name(s.name.substr(0, 19 - suffix.size()) + suffix, 20)
+            shdr.name(sf2Text(s.name).substr(0, 19 - suffix.size()) + suffix, 20)
                 .u32(at)
                 .u32(at + static_cast<std::uint32_t>(s.frames))
                 .u32(at + static_cast<std::uint32_t>(s.loopStart))
@@ -191,7 +193,7 @@ std::optional<std::string> writeSoundFont(int fd, const Instrument& instrument, 
 
     Bytes pdta;
     pdta.chunk("phdr", Bytes()
-                           .name(instrument.name.empty() ? "sorvane" : instrument.name, 20)
+                           .name(instrument.name.empty() ? "sorvane" : sf2Text(instrument.name), 20)
                            .u16(0).u16(0).u16(0).u32(0).u32(0).u32(0)
                            .name("EOP", 20)
                            .u16(0).u16(0).u16(1).u32(0).u32(0).u32(0));
@@ -199,7 +201,7 @@ std::optional<std::string> writeSoundFont(int fd, const Instrument& instrument, 
     pdta.chunk("pmod", Bytes().u16(0).u16(0).u16(0).u16(0).u16(0));
     pdta.chunk("pgen", Bytes().u16(kInstrument).u16(0).u16(0).u16(0));
     pdta.chunk("inst", Bytes()
-                           .name(instrument.name.empty() ? "sorvane" : instrument.name, 20)
+                           .name(instrument.name.empty() ? "sorvane" : sf2Text(instrument.name), 20)
                            .u16(0)
                            .name("EOI", 20)
                            .u16(zones));

@@ -2,10 +2,12 @@
 
 #include <cstdio>
 
+#include "escape/escape.hpp"
+
 namespace sorvane {
 
 std::string sfzOf(const Instrument& instrument, const std::string& madeBy) {
-    std::string text = "// " + instrument.name + ", made by " + madeBy + "\n";
+    std::string text = "// " + sfzText(instrument.name) + ", made by " + sfzText(madeBy) + "\n";
     for (const InstrumentSample& s : instrument.samples) {
         char release[32];
         std::snprintf(release, sizeof release, "%.3f", s.releaseSeconds);
@@ -17,7 +19,7 @@ std::string sfzOf(const Instrument& instrument, const std::string& madeBy) {
                 " loop_end=" + std::to_string(s.loopEnd - 1) + "\n";
         text += "ampeg_release=" + std::string(release) + "\n";
         // Last on its line, where a name with spaces is read whole.
-        text += "sample=" + s.file + "\n";
+        text += "sample=" + sfzText(s.file) + "\n";
     }
     return text;
 }

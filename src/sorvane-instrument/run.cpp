@@ -1,5 +1,7 @@
 #include "sorvane-instrument/run.hpp"
 
+#include "sorvane-instrument/instrument_folder.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -24,6 +26,7 @@
 #include "cli/options.hpp"
 #include "cli/out_of_memory_status.hpp"
 #include "cli/report.hpp"
+#include "escape/escape.hpp"
 #include "instrument/instrument.hpp"
 #include "instrument/instrument_json.hpp"
 #include "instrument/key_map.hpp"
@@ -47,6 +50,8 @@ constexpr int kLeftOut = 1;
 constexpr int kTrouble = 2;
 
 const char* const kUsage = " [options] -o DIR NOTE...";
+// A file name takes 255 bytes, NAME.json five of them.
+constexpr std::size_t kLongestName = 250;
 const std::string kMadeBy = std::string("sorvane-instrument ") + SORVANE_VERSION;
 
 struct Options {
@@ -101,8 +106,16 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
         if (option.name == "output") {
             options.folder = v;
         } else if (option.name == "name") {
-            if (v.empty() || v.find('/') != std::string::npos) {
-                return usageError("Error: --name takes a name without '/', not \"" + v + "\".\n");
+            const bool control = std::any_of(v.begin(), v.end(), [](char c) {
+                return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+            });
+            if (v.empty() || v.find('/') != std::string::npos || control || v == "." || v == "..") {
+                return usageError("Error: --name takes a name without '/' or control characters, not " +
+                                  quoteJson(v) + ".\n");
+            }
+            if (v.size() > kLongestName) {
+                return usageError("Error: --name takes a name of at most " + std::to_string(kLongestName) +
+                                  " bytes, so that NAME.json fits a file name.\n");
             }
             options.name = v;
         } else if (option.name == "format") {
@@ -149,13 +162,22 @@ bool isAudioName(const fs::path& path) {
     return kExtensions.count(extension) != 0;
 }
 
-// The notes: each file as given, each folder's sound files by name.
+// The notes: each file as given, each folder's sound files by name; a file
+// reached twice (a folder given twice, a note and its folder) once.
 std::vector<std::string> notesOf(const std::vector<std::string>& operands) {
     std::vector<std::string> notes;
+    std::set<std::string> seen;
+    auto add = [&](const std::string& note) {
+        std::error_code error;
+        const fs::path canonical = fs::weakly_canonical(fs::absolute(note), error);
+        if (seen.insert(error ? note : canonical.string()).second) {
+            notes.push_back(note);
+        }
+    };
     for (const std::string& operand : operands) {
         std::error_code error;
         if (!fs::is_directory(operand, error)) {
-            notes.push_back(operand);
+            add(operand);
             continue;
         }
         std::vector<std::string> inside;
@@ -165,7 +187,9 @@ std::vector<std::string> notesOf(const std::vector<std::string>& operands) {
             }
         }
         std::sort(inside.begin(), inside.end());
-        notes.insert(notes.end(), inside.begin(), inside.end());
+        for (const std::string& note : inside) {
+            add(note);
+        }
     }
     return notes;
 }
@@ -202,6 +226,7 @@ struct NoteResult {
     std::string svg;
     double loudnessDb = 0.0;
     std::string reason; // why the note is left out
+    bool sampleUnwritten = false; // the sample, not the note, failed: the folder's trouble
     std::string warning;
 };
 
@@ -281,6 +306,7 @@ NoteResult loopOne(const Options& options, const std::string& note, const std::s
         }
         // The first line says why; the file it names is this note, or its sample.
         const std::string line = text.substr(0, text.find('\n'));
+        result.sampleUnwritten = line.rfind(samplePath + ": ", 0) == 0;
         const std::size_t at = line.find("Error: ");
         result.reason = at == std::string::npos ? line : line.substr(at + 7);
         if (result.reason.empty()) {
@@ -332,7 +358,8 @@ NoteResult loopOne(const Options& options, const std::string& note, const std::s
 
 // Writes one of the instrument's files through the same temporary-and-rename
 // path as the samples, so that it appears only when complete.
-bool writeFile(const std::string& path, const std::function<std::optional<std::string>(int)>& write, std::ostream& err) {
+bool writeFile(const std::string& path, const std::string& shown,
+               const std::function<std::optional<std::string>(int)>& write, std::ostream& err) {
     OutputTarget target;
     std::optional<std::string> failure = target.open(path, std::nullopt);
     if (!failure) {
@@ -342,7 +369,7 @@ bool writeFile(const std::string& path, const std::function<std::optional<std::s
         failure = target.commit();
     }
     if (failure) {
-        err << path << ": Error: " << *failure << "\n";
+        err << shown << ": Error: " << *failure << " The instrument folder was left as it was.\n";
         return false;
     }
     return true;
@@ -360,20 +387,26 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             << ".\n";
         return kTrouble;
     }
-    const fs::path folder(options.folder);
-    std::error_code error;
-    const bool made = !fs::exists(folder, error);
-    fs::create_directories(folder / "samples", error);
-    if (error || !fs::is_directory(folder / "samples")) {
-        err << options.folder << ": Error: cannot make the instrument's folder: "
-            << (error ? error.message() : "not a folder") << ".\n";
+    InstrumentFolder building;
+    if (const std::optional<std::string> failure = building.open(options.folder)) {
+        err << options.folder << ": Error: " << *failure << "\n";
         return kTrouble;
     }
+    // Everything is written into the staging folder, which takes the
+    // instrument folder's place at the end; messages name the final place.
+    const fs::path folder(building.staging());
+    const fs::path shown(options.folder);
     // "strings/" names its folder as "strings" does.
-    const fs::path whole = fs::absolute(folder).lexically_normal();
+    std::error_code error;
+    const fs::path whole = fs::absolute(shown, error).lexically_normal();
     const std::string name = options.name                      ? *options.name
                              : whole.filename().string().empty() ? whole.parent_path().filename().string()
                                                                  : whole.filename().string();
+    if (name.size() > kLongestName) {
+        err << options.folder << ": Error: the folder's name is too long to name the instrument's files; give a "
+            << "shorter one with --name.\n";
+        return kTrouble;
+    }
 
     const std::vector<std::string> names = sampleNames(notes);
     const std::string extension = options.wav ? ".wav" : ".flac";
@@ -427,15 +460,21 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         words.push_back(std::move(r.words));
         pictures.push_back(std::move(r.svg));
     }
+    // A sample that could not be written (a full disk, a folder that takes
+    // no file) is no fault of its note: the instrument is not made smaller
+    // for it, and the old one stays.
+    for (std::size_t i = 0; i < notes.size(); ++i) {
+        if (results[i].sampleUnwritten) {
+            err << options.folder << ": Error: the sample of " << notes[i] << " could not be written: "
+                << results[i].reason << "; the instrument folder was left as it was.\n";
+            return kTrouble;
+        }
+    }
     for (const LeftOutNote& left : instrument.leftOut) {
         err << left.input << ": left out: " << left.reason << "\n";
     }
     if (instrument.samples.empty()) {
         err << "Error: no note could be looped; no instrument was made.\n";
-        if (made) {
-            fs::remove(folder / "samples", error);
-            fs::remove(folder, error);
-        }
         return kLeftOut;
     }
     const std::vector<KeyZone> zones = mapKeys(placed);
@@ -466,13 +505,22 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
         loops.push_back(std::move(loop));
     }
     const std::string base = (folder / name).string();
+    const std::string shownBase = (shown / name).string();
     const bool written =
-        writeFile(base + ".sfz", [&](int fd) { return writeText(fd, sfzOf(instrument, kMadeBy)); }, err) &&
-        writeFile(base + ".sf2", [&](int fd) { return writeSoundFont(fd, instrument, words, kMadeBy); }, err) &&
-        writeFile(base + ".json", [&](int fd) { return writeText(fd, instrumentJson(instrument, kMadeBy)); }, err) &&
-        writeFile((folder / "index.html").string(),
+        writeFile(base + ".sfz", shownBase + ".sfz", [&](int fd) { return writeText(fd, sfzOf(instrument, kMadeBy)); }, err) &&
+        writeFile(base + ".sf2", shownBase + ".sf2", [&](int fd) { return writeSoundFont(fd, instrument, words, kMadeBy); }, err) &&
+        writeFile(base + ".json", shownBase + ".json", [&](int fd) { return writeText(fd, instrumentJson(instrument, kMadeBy)); }, err) &&
+        writeFile((folder / "index.html").string(), (shown / "index.html").string(),
                   [&](int fd) { return writeAuditionPage(fd, name, loops, true, kMadeBy); }, err);
+    std::set<std::string> ours = {"samples", name + ".sfz", name + ".sf2", name + ".json", "index.html"};
+    for (const InstrumentSample& s : instrument.samples) {
+        ours.insert(s.file);
+    }
     if (!written) {
+        return kTrouble;
+    }
+    if (const std::optional<std::string> failure = building.commit(ours)) {
+        err << options.folder << ": Error: " << *failure << " The instrument was left as it was.\n";
         return kTrouble;
     }
     if (!options.quiet) {
@@ -495,8 +543,8 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
             << ", keys " << noteNameOf(low) << " to " << noteNameOf(high) << ", " << notesAtRoot.size() << " roots, "
             << layers << (layers == 1 ? " velocity layer" : " velocity layers") << "; seams smooth: " << smooth
             << " of " << instrument.samples.size() << "\n"
-            << "Wrote:      " << (folder / "samples").string() << "/, " << base << ".sfz, " << base << ".sf2, "
-            << base << ".json, " << (folder / "index.html").string() << "\n";
+            << "Wrote:      " << (shown / "samples").string() << "/, " << shownBase << ".sfz, " << shownBase
+            << ".sf2, " << shownBase << ".json, " << (shown / "index.html").string() << "\n";
         if (!flushReport(out, err)) {
             return kTrouble;
         }

@@ -19,6 +19,7 @@
 #include "cli/options.hpp"
 #include "cli/out_of_memory_status.hpp"
 #include "cli/report.hpp"
+#include "escape/escape.hpp"
 #include "metadata/loop_points.hpp"
 #include "seam/written_seam.hpp"
 #include "sustain/looped_note.hpp"
@@ -131,12 +132,12 @@ std::optional<FileIdentity> identityOfPath(const std::string& path) {
 
 // A small SFZ instrument: the loop plays while the key is held, the rest of
 // the note after it on release; the sample is named relative to the SFZ.
-std::string sfzText(const Options& options, const SustainLoop& loop) {
+std::string sfzOfNote(const Options& options, const SustainLoop& loop) {
     namespace fs = std::filesystem;
     const fs::path sfzFolder = fs::absolute(*options.sfz).parent_path();
     const fs::path sample = fs::absolute(options.note.output).lexically_relative(sfzFolder);
-    std::string text = "// made by sorvane-sustain from " + options.note.input + "\n<region>\nsample=" +
-                       (sample.empty() ? options.note.output : sample.generic_string()) + "\n";
+    std::string text = "// made by sorvane-sustain from " + sfzText(options.note.input) + "\n<region>\nsample=" +
+                       sfzText(sample.empty() ? options.note.output : sample.generic_string()) + "\n";
     if (loop.pitch.pitched) {
         const double note = midiNoteOf(loop.frequency);
         const long key = std::lround(note);
@@ -151,7 +152,7 @@ std::string sfzText(const Options& options, const SustainLoop& loop) {
 // Writes the SFZ text through a target opened before the note was written,
 // so that a path that cannot be written is found before anything is.
 bool writeSfz(const Options& options, OutputTarget& target, const SustainLoop& loop, std::ostream& err) {
-    const std::string text = sfzText(options, loop);
+    const std::string text = sfzOfNote(options, loop);
     const int error = writeAll(target.fd(), text.data(), text.size());
     const std::optional<std::string> failure =
         error != 0 ? std::optional<std::string>(systemErrorText(error)) : target.commit();
