@@ -121,6 +121,19 @@ def check_page(browser, page, loops, keyboard):
         time.sleep(0.2)
     if not text.startswith(f"PASS: {loops} of {loops} loops wrap exactly"):
         wrong.append(f"{page}: the self-check says: {text or 'nothing'}")
+    # What the buttons and keys play is each note at its own rate, frame for
+    # frame, whatever the self-check says.
+    try:
+        played = evaluate(browser, session, """Promise.all(loops.map((l, i) => bufferOf(i).then(
+            (b) => l.name + ": " + b.sampleRate + " Hz, " + b.length + " frames; the file " + l.rate + " Hz, " +
+                   l.frames + " frames")))""")
+    except RuntimeError as e:
+        played = []
+        wrong.append(f"{page}: the page's script does not run: {str(e)[-200:]}")
+    for line in played or []:
+        rates = line.split(": ", 1)[1].split("; the file ")
+        if rates[0] != rates[1]:
+            wrong.append(f"{page}: plays {line}")
     # The buttons and keys do what they say, without a complaint.
     evaluate(browser, session, "document.querySelector('button[data-play]').click()")
     evaluate(browser, session, "document.querySelector('button[data-seam]').click()")
@@ -160,6 +173,13 @@ def main():
         run(make_example, "--notes", notes, "3", "2", "44100", "24")
         run(instrument, "-q", "-o", os.path.join(work, "flac"), notes)
         run(instrument, "-q", "--format", "wav", "-o", os.path.join(work, "wav"), notes)
+        # Notes at two rates in one instrument.
+        higher = os.path.join(work, "higher")
+        os.mkdir(higher)
+        run(make_example, "--notes", higher, "3", "2", "48000", "16")
+        for name in os.listdir(higher):
+            shutil.copy(os.path.join(higher, name), os.path.join(notes, "hi_" + name))
+        run(instrument, "-q", "-o", os.path.join(work, "mixed"), notes)
         # Loops of every kind sorvane-seam meets: a sustain loop a FLAC
         # marks, a whole 16-bit WAV loop, and an AIFF the page must copy.
         bowed = os.path.join(work, "bowed.wav")
@@ -167,9 +187,12 @@ def main():
         run(sustain, bowed, os.path.join(work, "marked.flac"))
         run(os.path.join(os.path.dirname(seam), "sorvane"), bowed, os.path.join(work, "whole.wav"), "pingpong")
         run(os.path.join(os.path.dirname(seam), "sorvane"), bowed, os.path.join(work, "whole.aiff"), "crossfade")
+        # A name with markup, which must stay text.
+        hostile = os.path.join(work, "take<!--<script>.wav")
+        shutil.copy(os.path.join(work, "whole.wav"), hostile)
         page = os.path.join(work, "loops.html")
         done = subprocess.run([seam, "--html", page] + [os.path.join(work, f) for f in
-                                                        ("marked.flac", "whole.wav", "whole.aiff")],
+                                                        ("marked.flac", "whole.wav", "whole.aiff", hostile)],
                               capture_output=True, text=True)
         if done.returncode not in (0, 1):
             sys.exit(f"sorvane-seam --html failed ({done.returncode}):\n{done.stderr}")
@@ -177,7 +200,8 @@ def main():
         try:
             wrong = (check_page(browser, os.path.join(work, "flac", "index.html"), 3, True) +
                      check_page(browser, os.path.join(work, "wav", "index.html"), 3, True) +
-                     check_page(browser, page, 3, False))
+                     check_page(browser, os.path.join(work, "mixed", "index.html"), 6, True) +
+                     check_page(browser, page, 4, False))
         finally:
             browser.close()
     for line in wrong:

@@ -30,11 +30,25 @@ void putLittle(Bytes& b, std::uint64_t v, int size) {
     }
 }
 
-enum class Container { Riff, Rf64, Iff };
+enum class Container { Riff, Rf64, Iff, Wave64 };
+
+// Wave64 names its chunks by GUIDs; those of RIFF's chunks are the four
+// characters followed by these twelve bytes. Sizes are 64-bit and count the
+// 24-byte header; chunks start at multiples of eight.
+constexpr unsigned char kWave64Suffix[12] = {0xF3, 0xAC, 0xD3, 0x11, 0x8C, 0xD1, 0x00, 0xC0, 0x4F, 0x8E, 0xDB, 0x8A};
+constexpr unsigned char kWave64Riff[16] = {'r', 'i', 'f', 'f', 0x2E, 0x91, 0xCF, 0x11,
+                                           0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00};
+
+std::uint64_t little64(const Bytes& b, std::size_t at) {
+    return little32(b, at) | std::uint64_t{little32(b, at + 4)} << 32;
+}
 
 // How the file at `file` is framed: RIFF and RF64 are little-endian, IFF big.
 std::optional<Container> containerOf(const FileReader& file) {
     Bytes head;
+    if (file.size() >= 40 && !file.read(0, 16, head) && std::memcmp(head.data(), kWave64Riff, 16) == 0) {
+        return Container::Wave64;
+    }
     if (file.size() < 12 || file.read(0, 4, head)) {
         return std::nullopt;
     }
@@ -102,6 +116,29 @@ std::optional<std::string> walkChunks(const FileReader& file, const std::functio
         return std::nullopt;
     }
     Bytes header;
+    if (*container == Container::Wave64) {
+        for (std::uint64_t at = 40; at + 24 <= file.size();) {
+            if (std::optional<std::string> failure = file.read(at, 24, header)) {
+                return failure;
+            }
+            const std::uint64_t size = little64(header, 16);
+            if (size < 24) {
+                return std::nullopt; // a chunk that claims less than its header: the rest is no chunk
+            }
+            const bool named = std::memcmp(header.data() + 4, kWave64Suffix, 12) == 0;
+            ChunkPlace place{named ? std::string(header.begin(), header.begin() + 4) : std::string("(guid)"), at + 24,
+                             size - 24, false};
+            if (place.size > file.size() - place.offset) {
+                place.size = file.size() - place.offset;
+                place.cutShort = true;
+            }
+            if (!visit(place) || place.cutShort) {
+                return std::nullopt;
+            }
+            at += (size + 7) / 8 * 8;
+        }
+        return std::nullopt;
+    }
     for (std::uint64_t at = 12; at + 8 <= file.size();) {
         if (std::optional<std::string> failure = file.read(at, 8, header)) {
             return failure;
@@ -183,6 +220,7 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
         return std::string("libsndfile wrote no RIFF or IFF file to add chunks to");
     }
     std::uint64_t at = file.size();
+    const bool wave64 = *container == Container::Wave64;
     auto put = [&](const void* bytes, std::size_t count) -> std::optional<std::string> {
         if (std::optional<std::string> failure = writeAt(fd, base + static_cast<off_t>(at), bytes, count)) {
             return failure;
@@ -190,9 +228,10 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
         at += count;
         return std::nullopt;
     };
-    static const unsigned char kPad = 0;
-    if (at % 2 != 0) { // chunks start at even offsets
-        if (std::optional<std::string> failure = put(&kPad, 1)) {
+    static const unsigned char kPad[8] = {};
+    const std::uint64_t alignment = wave64 ? 8 : 2;
+    if (at % alignment != 0) { // chunks start at even offsets, in Wave64 at multiples of eight
+        if (std::optional<std::string> failure = put(kPad, static_cast<std::size_t>(alignment - at % alignment))) {
             return failure;
         }
     }
@@ -203,7 +242,10 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
         }
         Bytes header(chunk.id.begin(), chunk.id.end());
         const auto size = static_cast<std::uint32_t>(chunk.size);
-        if (*container == Container::Iff) {
+        if (wave64) {
+            header.insert(header.end(), std::begin(kWave64Suffix), std::end(kWave64Suffix));
+            putLittle(header, chunk.size + 24, 8);
+        } else if (*container == Container::Iff) {
             putBig32(header, size);
         } else {
             putLittle32(header, size);
@@ -234,8 +276,9 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
                 done += count;
             }
         }
-        if (size % 2 != 0) {
-            if (std::optional<std::string> failure = put(&kPad, 1)) {
+        const std::uint64_t padding = (alignment - chunk.size % alignment) % alignment;
+        if (padding != 0) {
+            if (std::optional<std::string> failure = put(kPad, static_cast<std::size_t>(padding))) {
                 return failure;
             }
         }
@@ -243,7 +286,10 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
     const std::uint64_t total = at;
     Bytes size;
     off_t sizeAt = 4;
-    if (*container == Container::Rf64) {
+    if (wave64) {
+        putLittle(size, total, 8); // the whole file, header included
+        sizeAt = 16;
+    } else if (*container == Container::Rf64) {
         Bytes ds64;
         if (std::optional<std::string> failure = file.read(12, 4, ds64)) {
             return failure;

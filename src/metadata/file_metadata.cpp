@@ -10,7 +10,9 @@ namespace sorvane {
 
 namespace {
 
-enum class Family { Riff, Iff, Xiph, Other };
+// Wave64 carries a `smpl` chunk as WAV does, under a GUID; its other chunks
+// are not copied.
+enum class Family { Riff, Iff, Wave64, Xiph, Other };
 
 Family familyOf(int format) {
     switch (format & SF_FORMAT_TYPEMASK) {
@@ -20,6 +22,8 @@ Family familyOf(int format) {
         return Family::Riff;
     case SF_FORMAT_AIFF:
         return Family::Iff;
+    case SF_FORMAT_W64:
+        return Family::Wave64;
     default:
         return loopCarrierOf(format) == LoopCarrier::XiphComments ? Family::Xiph : Family::Other;
     }
@@ -45,6 +49,7 @@ FileMetadata readMetadata(SNDFILE* file, const std::shared_ptr<const FileDescrip
     case Family::Xiph:
         metadata.xiph = readXiphTags(fd->get(), 0, info.format);
         break;
+    case Family::Wave64:
     case Family::Other:
         break;
     }
@@ -60,6 +65,7 @@ std::optional<LoopPoints> readLoopPoints(int fd, const SF_INFO& info) {
     std::optional<Bytes> second;
     switch (familyOf(info.format)) {
     case Family::Riff:
+    case Family::Wave64:
         if (readChunk(file, "smpl", first) || !first) {
             return std::nullopt;
         }
@@ -135,7 +141,7 @@ OutputExtras metadataWriter(const FileMetadata& input, const SF_INFO& output, Au
         if (loop.empty()) {
             refused = "no marker id is free for the loop";
         }
-    } else if (points && to == Family::Riff) {
+    } else if (points && (to == Family::Riff || to == Family::Wave64)) {
         std::variant<Chunk, std::string> smpl = waveLoopChunk(*points, output.samplerate);
         if (auto* chunk = std::get_if<Chunk>(&smpl)) {
             chunks->push_back(std::move(*chunk));
@@ -160,7 +166,7 @@ OutputExtras metadataWriter(const FileMetadata& input, const SF_INFO& output, Au
             if (to == Family::Xiph && (xiph->has_value() || points)) {
                 return writeXiphTags(fd, base, outputFormat, xiph->value_or(XiphTags{}), points);
             }
-            if (points && to == Family::Riff) {
+            if (points && (to == Family::Riff || to == Family::Wave64)) {
                 return checkWaveLoop(fd, base, *points);
             }
             if (points && to == Family::Iff) {

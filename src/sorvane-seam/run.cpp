@@ -268,11 +268,22 @@ std::string jsonOf(const std::string& path, const Judged& loop, const SeamJudgem
     return json.str();
 }
 
-// The file name a loop's picture gets in --svg-dir.
+// The file name a loop's picture gets in --svg-dir; standard input's is stdin.svg.
 std::string pictureIn(const std::string& dir, const std::string& loop) {
     const std::size_t slash = loop.find_last_of('/');
-    return dir + (dir.empty() || dir.back() == '/' ? "" : "/") +
-           (slash == std::string::npos ? loop : loop.substr(slash + 1)) + ".svg";
+    const std::string name = loop == "-" ? std::string("stdin") : slash == std::string::npos ? loop : loop.substr(slash + 1);
+    return dir + (dir.empty() || dir.back() == '/' ? "" : "/") + name + ".svg";
+}
+
+// A loop that could not be judged, in the table and the JSON too, so that
+// neither reads as the whole run: the first line of why.
+void printFailure(std::ostream& out, Format format, const std::string& path, const std::string& why,
+                  std::vector<std::string>& json) {
+    if (format == Format::Tsv) {
+        out << escapeTsv(path) << "\t-\t-\t-\t-\t-\t-\t-\t-\terror\t-\t-\n";
+    } else if (format == Format::Json) {
+        json.push_back("{\"loop\": " + quoteJson(path) + ", \"verdict\": \"error\", \"error\": " + quoteJson(why) + "}");
+    }
 }
 
 // A copy of a sound that browsers do not decode (AIFF, AU, CAF, a pipe), as
@@ -312,7 +323,7 @@ std::optional<FileDescriptor> losslessCopy(const LoopSource& sound, int rate, in
 // Judges one loop; false on trouble, said on `err` with the loop named.
 bool judgeLoop(const Options& options, const std::string& path, const std::vector<FileIdentity>& loops,
                std::ostream& out, std::ostream& err, std::vector<std::string>& json, bool& flagged, bool& notJudged,
-               std::vector<AuditionLoop>& page, std::vector<FileDescriptor>& copies) {
+               std::vector<AuditionLoop>& page, std::vector<FileDescriptor>& copies, bool& reported) {
     // The reader's messages name no file; with several loops they must.
     std::ostringstream reading;
     auto readingFailed = [&] {
@@ -399,6 +410,14 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
     }
     flagged = flagged || (judgement->verdict != SeamVerdict::Smooth && judgement->verdict != SeamVerdict::NotJudged);
     notJudged = notJudged || judgement->verdict == SeamVerdict::NotJudged;
+    // The verdict is printed first: a picture that cannot be written fails
+    // the run, but the loop was judged all the same.
+    switch (options.format) {
+    case Format::Text: printText(out, path, judged, *judgement); break;
+    case Format::Tsv: printTsv(out, path, judged, *judgement); break;
+    case Format::Json: json.push_back(jsonOf(path, judged, *judgement)); break;
+    }
+    reported = true;
     if (picture && !writePicture(*picture, svg, loops, err)) {
         return false;
     }
@@ -425,11 +444,6 @@ bool judgeLoop(const Options& options, const std::string& path, const std::vecto
             return false;
         }
         page.push_back(std::move(heard));
-    }
-    switch (options.format) {
-    case Format::Text: printText(out, path, judged, *judgement); break;
-    case Format::Tsv: printTsv(out, path, judged, *judgement); break;
-    case Format::Json: json.push_back(jsonOf(path, judged, *judgement)); break;
     }
     return true;
 }
@@ -482,10 +496,23 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
             out << "\n";
         }
         const std::string& path = options->loops[i];
-        const int judged = whenMemoryRunsOut(kTrouble, err, notEnoughMemoryFor(path), [&] {
-            return judgeLoop(*options, path, identities, out, err, json, flagged, notJudged, page, copies) ? kAllSmooth
-                                                                                                      : kTrouble;
+        std::ostringstream messages;
+        bool reported = false;
+        const int judged = whenMemoryRunsOut(kTrouble, messages, notEnoughMemoryFor(path), [&] {
+            return judgeLoop(*options, path, identities, out, messages, json, flagged, notJudged, page, copies,
+                             reported)
+                       ? kAllSmooth
+                       : kTrouble;
         });
+        err << messages.str();
+        if (judged != kAllSmooth && !reported) {
+            const std::string text = messages.str();
+            std::string why = text.substr(0, text.find('\n'));
+            if (why.rfind(path + ": ", 0) == 0) {
+                why.erase(0, path.size() + 2);
+            }
+            printFailure(out, options->format, path, why, json);
+        }
         trouble = trouble || judged != kAllSmooth;
     }
     if (options->format == Format::Json) {

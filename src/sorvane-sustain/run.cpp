@@ -42,8 +42,9 @@ struct Options {
 void printHelp(std::ostream& out, const std::string& name) {
     out << "Usage: " << name << kUsage << "\n"
         << "Keeps the attack of the note IN, finds a seamless loop in its sustain and\n"
-        << "writes the whole note to OUT, in IN's format, with the loop points where\n"
-        << "samplers read them (WAV, AIFF, FLAC, Ogg Vorbis and Ogg Opus).\n"
+        << "writes the whole note to OUT, in the format OUT's name names (else IN's),\n"
+        << "with the loop points where samplers read them (WAV, RF64, AIFF, FLAC, Ogg\n"
+        << "Vorbis and Ogg Opus).\n"
         << "\n"
         << "  --start SECONDS       the sustain begins here (else where the level settles)\n"
         << "  --end SECONDS         the sustain ends here (else where the release begins)\n"
