@@ -130,9 +130,27 @@ Bytes withChunks(Bytes file, bool big, Input& in) {
         const std::uint8_t pick = in.byte();
         Bytes id = pick < 160 ? Bytes(kIds[pick % 10], kIds[pick % 10] + 4) : in.take(4);
         file.insert(file.end(), id.begin(), id.end());
-        Bytes payload = in.take(in.upTo(96));
-        if (pick % 10 == 0 && payload.size() >= 4) {
-            std::memcpy(payload.data(), (pick & 1) != 0 ? "INFO" : "adtl", 4); // INFO text in any encoding
+        Bytes payload;
+        if (pick % 10 == 0 && !big) {
+            // INFO text in any encoding, as taggers write it, or cue labels.
+            payload = {'I', 'N', 'F', 'O'};
+            if ((pick & 1) == 0) {
+                std::memcpy(payload.data(), "adtl", 4);
+            }
+            for (std::uint32_t t = in.upTo(4); t > 0; --t) {
+                static const char* const kTags[] = {"INAM", "ICOP", "IART", "ICMT", "ISFT", "labl"};
+                const char* tag = kTags[in.byte() % 6];
+                Bytes text = in.take(in.upTo(24));
+                text.push_back(0);
+                payload.insert(payload.end(), tag, tag + 4);
+                put32(payload, static_cast<std::uint32_t>(text.size()), false);
+                payload.insert(payload.end(), text.begin(), text.end());
+                if (text.size() % 2 != 0) {
+                    payload.push_back(0);
+                }
+            }
+        } else {
+            payload = in.take(in.upTo(96));
         }
         const bool last = i + 1 == count;
         put32(file, last && (pick & 2) != 0 ? static_cast<std::uint32_t>(payload.size()) + in.upTo(5000)
@@ -186,28 +204,24 @@ Bytes flacFile(Input& in) {
         file.insert(file.end(), tag.begin(), tag.end());
     }
     file.insert(file.end(), {'f', 'L', 'a', 'C'});
+    // Where each block's header is, so that only the last says it is.
+    std::vector<std::size_t> headers = {file.size()};
     file.insert(file.end(), streamInfo.begin(), streamInfo.end());
     const std::uint32_t count = in.upTo(10);
     for (std::uint32_t i = 0; i < count; ++i) {
         const unsigned type = in.byte() % 8;
         const Bytes payload = type == 4 ? comments(in) : in.take(in.upTo(200));
+        headers.push_back(file.size());
         file.push_back(static_cast<unsigned char>(type));
         for (int k = 2; k >= 0; --k) {
             file.push_back(static_cast<unsigned char>(payload.size() >> (8 * k)));
         }
         file.insert(file.end(), payload.begin(), payload.end());
     }
-    // The last block says so; the frames follow as libsndfile wrote them.
-    std::size_t lastHeader = file.size() - streamInfo.size();
-    for (std::size_t scan = lastHeader; scan < file.size();) {
-        lastHeader = scan;
-        scan += 4 + (std::size_t{file[scan + 1]} << 16 | std::size_t{file[scan + 2]} << 8 | file[scan + 3]);
+    for (const std::size_t header : headers) {
+        file[header] &= 0x7F;
     }
-    for (std::size_t scan = file.size() - streamInfo.size(); scan < file.size();) {
-        file[scan] &= 0x7F;
-        scan += 4 + (std::size_t{file[scan + 1]} << 16 | std::size_t{file[scan + 2]} << 8 | file[scan + 3]);
-    }
-    file[lastHeader] |= 0x80;
+    file[headers.back()] |= 0x80;
     file.insert(file.end(), base.begin() + static_cast<std::ptrdiff_t>(at), base.end());
     return file;
 }

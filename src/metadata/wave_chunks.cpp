@@ -34,7 +34,7 @@ std::variant<Chunk, std::string> waveLoopChunk(const LoopPoints& points, int sam
     putLittle32(smpl, sampleRate > 0 ? static_cast<std::uint32_t>(1000000000LL / sampleRate) : 0); // ns a frame
     putLittle32(smpl, static_cast<std::uint32_t>(unity.note));
     // The fraction of a semitone above the unity note, in 2^-32 units.
-    putLittle32(smpl, static_cast<std::uint32_t>(unity.centsAbove * (std::uint64_t{1} << 32) / 100));
+    putLittle32(smpl, static_cast<std::uint32_t>(static_cast<std::uint64_t>(unity.centsAbove) * (std::uint64_t{1} << 32) / 100));
     putLittle32(smpl, 0); // SMPTE format
     putLittle32(smpl, 0); // SMPTE offset
     putLittle32(smpl, 1); // one loop

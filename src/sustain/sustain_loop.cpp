@@ -40,10 +40,19 @@ constexpr std::size_t kLongestSearchFrames = std::size_t{1} << 20;
 // of the rate, would take minutes; no recording of a note needs more.
 constexpr int kHighestRate = 768000;
 
+// Seconds to the millisecond; a stretch shorter than 10 ms in milliseconds,
+// so that no length reads as 0.000 s.
 std::string seconds(std::size_t frames, int sampleRate) {
+    const double value = static_cast<double>(frames) / static_cast<double>(sampleRate);
     std::ostringstream text;
-    text.precision(3);
-    text << std::fixed << static_cast<double>(frames) / static_cast<double>(sampleRate) << " s";
+    text << std::fixed;
+    if (frames > 0 && value < 0.01) {
+        text.precision(2);
+        text << value * 1000.0 << " ms";
+    } else {
+        text.precision(3);
+        text << value << " s";
+    }
     return text.str();
 }
 
@@ -544,12 +553,25 @@ std::variant<SustainLoop, std::string> findSustainLoop(const ChannelBuffer& left
         return std::string("the sound is silent: there is nothing to loop");
     }
     result.region = *found;
+    if (settings.regionStart && *settings.regionStart >= frames) {
+        return "the note ends at " + seconds(frames, sampleRate) + ", before the sustain is to start (" +
+               seconds(*settings.regionStart, sampleRate) + ")";
+    }
     result.region.start = settings.regionStart.value_or(result.region.start);
+    // A sustain asked to start past the one found runs on to the note's end
+    // (or the end asked for): the search keeps the start it was given.
+    if (settings.regionStart && result.region.start >= result.region.end) {
+        result.region.end = frames;
+    }
     result.region.end = settings.regionEnd.value_or(result.region.end);
     result.region.end = std::min(result.region.end, frames);
     result.region.start = std::min(result.region.start, result.region.end);
     const std::size_t shortest =
         settings.shortestLoop ? *settings.shortestLoop : std::min<std::size_t>(static_cast<std::size_t>(sampleRate), frames / 2);
+    if (shortest < 2) {
+        return "the shortest loop asked for is " + std::to_string(shortest) + " frame" + (shortest == 1 ? "" : "s") +
+               " at " + std::to_string(sampleRate) + " Hz; a loop takes 2 frames at least";
+    }
     // The matching window around the loop's ends needs a little room beyond it.
     const std::size_t room = shortest + static_cast<std::size_t>(kRegionSlackSeconds * sampleRate);
     if (!settings.regionEnd && !settings.shortestLoop && result.region.size() < room) {
