@@ -61,5 +61,13 @@ fuzz() {
     fi
 }
 fuzz sorvane_fuzz "$corpus" "$seeds"
-fuzz sorvane_fuzz_metadata "$build_dir/corpus-metadata"
+# The metadata target's seeds are programs for its file builder: a WAV with
+# a Latin-1 INFO copyright, one of forty chunks, each family through a pipe.
+metadata_seeds="$build_dir/seeds-metadata"
+mkdir -p "$metadata_seeds"
+printf '\x00\x01\x00\x0a\x01\x00\x01\x05\x00\xa9 202' >"$metadata_seeds/latin1-info.wav"
+printf '\x00\x28\x00' >"$metadata_seeds/forty-chunks.wav"
+for kind in 80 81 82 83; do printf "\\x$kind\\x01\\x00" >"$metadata_seeds/piped-$kind"; done
+printf '\x02\x01\x05\x00\x02\x04\x02\x00' >"$metadata_seeds/blocks.flac"
+fuzz sorvane_fuzz_metadata "$build_dir/corpus-metadata" "$metadata_seeds"
 exit "$status"

@@ -14,6 +14,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
 #include <vector>
 
 #include <csignal>
@@ -25,11 +29,15 @@
 
 #include "audio_io/audio_io.hpp"
 #include "audio_io/sndfile_handle.hpp"
+#include "escape/escape.hpp"
 #include "metadata/file_metadata.hpp"
 
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+
+// A small file from a pipe is read in milliseconds.
+constexpr int kLongestPipeRead = 5;
 
 // The fuzzer's bytes, taken in order; zeros once they run out.
 class Input {
@@ -134,7 +142,7 @@ Bytes withChunks(Bytes file, bool big, Input& in) {
         if (pick % 10 == 0 && !big) {
             // INFO text in any encoding, as taggers write it, or cue labels.
             payload = {'I', 'N', 'F', 'O'};
-            if ((pick & 1) == 0) {
+            if ((pick / 10) % 2 == 0) {
                 std::memcpy(payload.data(), "adtl", 4);
             }
             for (std::uint32_t t = in.upTo(4); t > 0; --t) {
@@ -248,7 +256,10 @@ Bytes oggFile(Input& in, const std::string& path) {
 }
 
 // Reads `bytes` through a pipe's path, as `<(...)` gives one: a writer
-// thread feeds the pipe, and stops should the reader stop first.
+// thread feeds the pipe, and stops should the reader stop first. A read
+// that waits on the pipe once its writer is done (a second open of the
+// path, which would wait for ever) is a finding: libFuzzer's own timer
+// interrupts such a wait, so a watchdog of our own tells.
 std::optional<sorvane::AudioInput> readThroughPipe(const Bytes& bytes, std::ostream& err) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
@@ -264,7 +275,24 @@ std::optional<sorvane::AudioInput> readThroughPipe(const Bytes& bytes, std::ostr
         }
         close(ends[1]);
     });
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool read = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!finished.wait_for(lock, std::chrono::seconds(kLongestPipeRead), [&] { return read; })) {
+            std::fprintf(stderr, "a pipe's path was read for more than %d s: something waits on the pipe\n",
+                         kLongestPipeRead);
+            std::abort();
+        }
+    });
     std::optional<sorvane::AudioInput> input = sorvane::readInputAudio("/dev/fd/" + std::to_string(ends[0]), err);
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        read = true;
+    }
+    finished.notify_one();
+    watchdog.join();
     close(ends[0]);
     writer.join();
     return input;
@@ -310,7 +338,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         writeFile(input, file);
         audio = sorvane::readInputAudio(input, err);
     }
-    if (!audio || audio->left.size() < 4) {
+    if (!audio) {
+        return 0;
+    }
+    // libsndfile's FLAC writer reads an uninitialised comment for a tag
+    // libFLAC refuses as no UTF-8 (a crash or a double free, as the stack
+    // has it): no such tag may reach a writer.
+    for (const auto& [type, value] : audio->metadata.strings) {
+        if (!sorvane::isValidUtf8(value)) {
+            std::fprintf(stderr, "tag %d is no UTF-8 and would reach libsndfile's writers\n", type);
+            std::abort();
+        }
+    }
+    if (audio->left.size() < 4) {
         return 0;
     }
     // A loop within the frames, from the input's last bytes.
