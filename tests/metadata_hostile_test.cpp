@@ -173,7 +173,6 @@ struct ChunkCase {
 };
 
 void PrintTo(const ChunkCase& c, std::ostream* os) { *os << c.name; }
-void PrintTo(const struct PipeCase& c, std::ostream* os);
 
 class ManyChunksTest : public ::testing::TestWithParam<ChunkCase> {};
 

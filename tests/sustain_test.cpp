@@ -149,7 +149,7 @@ TEST(SustainLoop, SaysWhyThereIsNoLoop) {
              {44100 * 3, 44100, "the note ends at 2.000 s, before the sustain is to start (3.000 s)"},
              {80000, 44100, "no sustain long enough for a loop of 1.000 s (the sustain runs from 1.814 s to 2.000 s)"},
              {4410, 1, "the shortest loop asked for is 1 frame at 44100 Hz; a loop takes 2 frames at least"},
-             {4410, 200000, "no sustain long enough for a loop of 4.535 s (the sustain runs from 0.100 s to 2.000 s)"},
+             {4410, 200000, "no sustain long enough for a loop of 4.535 s (the sustain runs from 0.100 s to 1.700 s)"},
              {88000, 300, "no sustain long enough for a loop of 6.80 ms (the sustain runs from 1.995 s to 2.000 s)"}}) {
         SustainSettings asked;
         asked.regionStart = start;

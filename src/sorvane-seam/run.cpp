@@ -504,7 +504,11 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
                        ? kAllSmooth
                        : kTrouble;
         });
-        err << messages.str();
+        // Only when there is something to say: standard error is tied to
+        // standard output, whose failure flushReport is to find and name.
+        if (!messages.str().empty()) {
+            err << messages.str();
+        }
         if (judged != kAllSmooth && !reported) {
             const std::string text = messages.str();
             std::string why = text.substr(0, text.find('\n'));
