@@ -92,6 +92,13 @@ std::optional<std::string> InstrumentFolder::open(const std::string& folder) {
         }
     }
     const fs::path parent = path.parent_path();
+    // The new folder takes the old one's place by a rename, within one file
+    // system: a folder that is a mount point has its parent on another.
+    struct stat above {};
+    struct stat here {};
+    if (::stat(parent.c_str(), &above) == 0 && fstat(lock_.get(), &here) == 0 && above.st_dev != here.st_dev) {
+        return "the instrument's folder is a mount point, which cannot be replaced whole; give a folder inside it.";
+    }
     std::string pattern = (parent / ("." + path.filename().string() + ".sorvane-XXXXXX")).string();
     {
         const HeldSignals held;
