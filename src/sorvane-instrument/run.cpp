@@ -309,6 +309,17 @@ NoteResult loopOne(const Options& options, const std::string& note, const std::s
         result.sampleUnwritten = line.rfind(samplePath + ": ", 0) == 0;
         const std::size_t at = line.find("Error: ");
         result.reason = at == std::string::npos ? line : line.substr(at + 7);
+        if (result.sampleUnwritten) {
+            // The staging folder's path means nothing to the user: the system's reason alone.
+            result.reason = line.substr(samplePath.size() + 2);
+            const std::size_t system = result.reason.find("System error : ");
+            if (system != std::string::npos) {
+                result.reason = result.reason.substr(system + 15);
+            }
+            while (!result.reason.empty() && result.reason.back() == '.') {
+                result.reason.pop_back();
+            }
+        }
         if (result.reason.empty()) {
             result.reason = "it could not be looped";
         }
