@@ -165,6 +165,22 @@ TEST_P(TagEncodingTest, LatinOneTagsArriveAsTheirText) {
 
 INSTANTIATE_TEST_SUITE_P(Outputs, TagEncodingTest, ::testing::Values("flac", "ogg", "opus"));
 
+// A loop written to a standard output that cannot be read back (> file)
+// cannot have chunks added once complete: its header keeps the tags.
+TEST(StandardOutput, KeepsTheTagsInTheHeader) {
+    TempDir dir;
+    const std::string note = dir.file("note.wav");
+    writeNote(note, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    appendChunks(note, {latinInfo()});
+    test::RunOptions redirected;
+    redirected.stdoutPath = dir.file("loop.wav");
+    const ProgramResult r = test::runSorvaneExecutable({note, "-", "PINGPONG"}, redirected);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const TagLib::FileRef file(dir.file("loop.wav").c_str());
+    ASSERT_FALSE(file.isNull());
+    EXPECT_EQ(file.file()->properties()["TITLE"].toString().to8Bit(true), "Caf\xC3\xA9 at dusk");
+}
+
 struct ChunkCase {
     const char* name;
     int format;

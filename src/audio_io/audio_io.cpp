@@ -338,7 +338,7 @@ bool openTarget(OutputTarget& target, const std::string& path, const OutputPlan&
         err << "Error opening output file: " << *reason << "\n";
         return false;
     }
-    if (plan.extras.needsFile && !target.positioned()) {
+    if (plan.extras.needsFile && !target.amendable()) {
         err << "Error opening output file: " << needsAFile(path) << "\n";
         return false;
     }
@@ -350,7 +350,7 @@ bool openTarget(OutputTarget& target, const std::string& path, const OutputPlan&
 // why this failed.
 bool finishTarget(OutputTarget& target, const OutputPlan& plan, std::optional<std::string> failure,
                   std::ostream& err) {
-    if (!failure && plan.extras.afterClose && target.positioned()) {
+    if (!failure && plan.extras.afterClose && target.amendable()) {
         failure = plan.extras.afterClose(target.fd(), target.base());
     }
     if (!failure) {
@@ -413,8 +413,11 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const Out
         return std::nullopt;
     }
     std::optional<std::string> failure = configureEncoder(handle.get(), outInfo.format, plan);
-    if (!failure && plan.extras.beforeFrames) {
-        failure = plan.extras.beforeFrames(handle.get());
+    const auto& beforeFrames = !target.amendable() && plan.extras.beforeFramesStreamed
+                                   ? plan.extras.beforeFramesStreamed
+                                   : plan.extras.beforeFrames;
+    if (!failure && beforeFrames) {
+        failure = beforeFrames(handle.get());
     }
     if (!failure) {
         failure = writeFrames(handle.get(), outInfo.format, loop);

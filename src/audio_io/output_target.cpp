@@ -184,6 +184,10 @@ std::optional<std::string> OutputTarget::openDirect(const std::string& path) {
     return std::nullopt;
 }
 
+bool OutputTarget::amendable() const {
+    return positioned() && (fcntl(fd_.get(), F_GETFL) & O_ACCMODE) == O_RDWR;
+}
+
 void OutputTarget::adopt(FileDescriptor fd, const struct stat& st) {
     fd_ = std::move(fd);
     if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {

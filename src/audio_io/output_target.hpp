@@ -47,6 +47,10 @@ public:
     bool isPipe() const { return kind_ == Kind::Pipe; }
     // Whether bytes can be written at any offset, counted from base().
     bool positioned() const { return kind_ != Kind::Device && kind_ != Kind::Pipe; }
+    // Whether the complete file can be read back and amended: positioned,
+    // and open for reading too (a standard output the shell opened with >
+    // is open for writing alone).
+    bool amendable() const;
     // Whether an existing file's contents are at stake: only then is the new
     // one synced to disk before it takes the old one's place.
     bool replacesExisting() const { return kind_ == Kind::Replacement && replaced_.has_value(); }

@@ -17,9 +17,14 @@ struct OutputExtras {
     // On the open file, before the first frame (for what libsndfile writes
     // into the header).
     std::function<std::optional<std::string>(SNDFILE*)> beforeFrames;
+    // The same for an output that cannot be amended once closed (a pipe, a
+    // device), when it differs: what would have been added later goes into
+    // the header as far as it can.
+    std::function<std::optional<std::string>(SNDFILE*)> beforeFramesStreamed;
     // On the complete, closed file before it takes its place: its descriptor,
-    // readable and writable at any offset from `base`. Skipped for a pipe or
-    // a character device, which cannot be amended...
+    // readable and writable at any offset from `base`. Skipped for a pipe, a
+    // character device or a standard output open for writing alone, which
+    // cannot be amended...
     std::function<std::optional<std::string>(int fd, off_t base)> afterClose;
     // ...unless what it adds is the point of the file (loop points): then
     // such an output is refused up front.
