@@ -180,8 +180,10 @@ TEST(StandardOutput, KeepsTheTagsInTheHeader) {
     const std::string title = "INAM";
     const auto at = std::search(written.begin(), written.end(), title.begin(), title.end());
     ASSERT_NE(at, written.end()) << "no title";
-    const std::string value = "Caf\xC3\xA9 at dusk"; // as UTF-8, as libsndfile writes every tag
-    EXPECT_NE(std::search(at, written.end(), value.begin(), value.end()), written.end());
+    const std::string text = "Caf\xC3\xA9 at dusk"; // as UTF-8, as libsndfile writes every tag
+    const Bytes value(text.begin(), text.end());
+    EXPECT_NE(std::search(at, written.end(), value.begin(), value.end()), written.end())
+        << std::string(at, at + std::min<std::ptrdiff_t>(80, written.end() - at));
     EXPECT_EQ(test::readAudio(dir.file("loop.wav")).info.frames, 2 * 96000);
 }
 
