@@ -21,96 +21,16 @@
 namespace sorvane {
 namespace {
 
+using test::appendChunks;
 using test::Bytes;
+using test::chunksOf;
+using test::little32;
+using test::RawChunk;
+using test::run;
 using test::ProgramResult;
 using test::TempDir;
 
 constexpr int kRate = 48000;
-
-struct RawChunk {
-    std::string id;
-    Bytes data;
-    bool operator==(const RawChunk& o) const { return id == o.id && data == o.data; }
-};
-
-bool isForm(const Bytes& b) { return b.size() >= 4 && std::memcmp(b.data(), "FORM", 4) == 0; }
-
-std::uint64_t sizeAt(const Bytes& b, std::size_t at, bool big) {
-    std::uint64_t v = 0;
-    for (std::size_t k = 0; k < 4; ++k) {
-        v |= std::uint64_t{b[at + (big ? 3 - k : k)]} << (8 * k);
-    }
-    return v;
-}
-
-// The chunks of a RIFF, RF64, Wave64 or FORM file, as their formats lay
-// them out (a Wave64 chunk by the four characters its GUID starts with).
-std::vector<RawChunk> chunksOf(const std::string& path) {
-    const Bytes b = test::readBytes(path);
-    if (b.size() >= 40 && std::memcmp(b.data(), "riff\x2E\x91\xCF\x11", 8) == 0) {
-        std::vector<RawChunk> chunks;
-        for (std::size_t at = 40; at + 24 <= b.size();) {
-            const std::uint64_t size = sizeAt(b, at + 16, false) | sizeAt(b, at + 20, false) << 32;
-            const std::size_t end = static_cast<std::size_t>(std::min<std::uint64_t>(b.size(), at + size));
-            chunks.push_back({std::string(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 4)),
-                              Bytes(b.begin() + static_cast<std::ptrdiff_t>(at + 24), b.begin() + static_cast<std::ptrdiff_t>(end))});
-            at += static_cast<std::size_t>((size + 7) / 8 * 8);
-        }
-        return chunks;
-    }
-    const bool big = isForm(b);
-    const bool rf64 = b.size() >= 4 && std::memcmp(b.data(), "RF64", 4) == 0;
-    std::vector<RawChunk> chunks;
-    for (std::size_t at = 12; at + 8 <= b.size();) {
-        std::uint64_t size = sizeAt(b, at + 4, big);
-        if (rf64 && std::memcmp(&b[at], "data", 4) == 0) {
-            size = sizeAt(b, 28, false) | sizeAt(b, 32, false) << 32;
-        }
-        const std::size_t end = static_cast<std::size_t>(std::min<std::uint64_t>(b.size(), at + 8 + size));
-        chunks.push_back({std::string(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 4)),
-                          Bytes(b.begin() + static_cast<std::ptrdiff_t>(at + 8), b.begin() + static_cast<std::ptrdiff_t>(end))});
-        at += 8 + static_cast<std::size_t>(size) + (size & 1U);
-    }
-    return chunks;
-}
-
-// Appends `chunks` to a RIFF or FORM file; the last may claim more bytes
-// than it brings (`claimed`), as a file cut short does.
-void appendChunks(const std::string& path, const std::vector<RawChunk>& chunks, std::uint32_t claimed = 0) {
-    Bytes b = test::readBytes(path);
-    const bool big = isForm(b);
-    auto put = [&](std::uint32_t v) {
-        for (std::size_t k = 0; k < 4; ++k) {
-            b.push_back(static_cast<unsigned char>(v >> (8 * (big ? 3 - k : k))));
-        }
-    };
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-        if (b.size() % 2 != 0) {
-            b.push_back(0);
-        }
-        b.insert(b.end(), chunks[i].id.begin(), chunks[i].id.end());
-        put(i + 1 == chunks.size() && claimed != 0 ? claimed : static_cast<std::uint32_t>(chunks[i].data.size()));
-        b.insert(b.end(), chunks[i].data.begin(), chunks[i].data.end());
-    }
-    if (claimed == 0 && b.size() % 2 != 0) {
-        b.push_back(0);
-    }
-    const auto whole = static_cast<std::uint32_t>(b.size() - 8);
-    for (std::size_t k = 0; k < 4; ++k) {
-        b[4 + k] = static_cast<unsigned char>(whole >> (8 * (big ? 3 - k : k)));
-    }
-    test::writeBytes(path, b);
-}
-
-std::string run(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    std::string out;
-    char buffer[4096];
-    for (std::size_t got = 0; pipe && (got = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
-        out.append(buffer, got);
-    }
-    return out;
-}
 
 std::string quoted(const std::string& path) { return "'" + path + "'"; }
 
@@ -243,7 +163,6 @@ INSTANTIATE_TEST_SUITE_P(Files, ManyChunksTest,
                                            ChunkCase{"aiffSustain", SF_FORMAT_AIFF | SF_FORMAT_PCM_24, "aiff", true}),
                          [](const ::testing::TestParamInfo<ChunkCase>& p) { return std::string(p.param.name); });
 
-std::uint32_t little32(const Bytes& b, std::size_t at) { return static_cast<std::uint32_t>(sizeAt(b, at, false)); }
 
 // The loop sorvane-sustain reports: its first frame and one past its last.
 std::pair<std::uint64_t, std::uint64_t> reportedLoop(const std::string& out) {

@@ -24,64 +24,13 @@
 namespace sorvane {
 namespace {
 
+using test::appendChunks;
 using test::Bytes;
+using test::chunksOf;
+using test::RawChunk;
+using test::run;
 using test::ProgramResult;
 using test::TempDir;
-
-struct RawChunk {
-    std::string id;
-    Bytes data;
-};
-
-// The chunks of a RIFF or FORM file, read as their formats lay them out.
-std::vector<RawChunk> chunksOf(const std::string& path) {
-    const Bytes b = test::readBytes(path);
-    const bool big = b.size() >= 4 && std::memcmp(b.data(), "FORM", 4) == 0;
-    std::vector<RawChunk> chunks;
-    for (std::size_t at = 12; at + 8 <= b.size();) {
-        std::uint32_t size = 0;
-        for (int k = 0; k < 4; ++k) {
-            size |= static_cast<std::uint32_t>(b[at + 4 + static_cast<std::size_t>(big ? 3 - k : k)]) << (8 * k);
-        }
-        const std::size_t end = std::min(b.size(), at + 8 + size);
-        chunks.push_back({std::string(b.begin() + static_cast<std::ptrdiff_t>(at), b.begin() + static_cast<std::ptrdiff_t>(at + 4)),
-                          Bytes(b.begin() + static_cast<std::ptrdiff_t>(at + 8), b.begin() + static_cast<std::ptrdiff_t>(end))});
-        at += 8 + size + (size & 1U);
-    }
-    return chunks;
-}
-
-void appendChunk(const std::string& path, const RawChunk& chunk) {
-    Bytes b = test::readBytes(path);
-    const bool big = std::memcmp(b.data(), "FORM", 4) == 0;
-    if (b.size() % 2 != 0) {
-        b.push_back(0);
-    }
-    b.insert(b.end(), chunk.id.begin(), chunk.id.end());
-    const auto put = [&](std::size_t at, std::uint32_t v) {
-        for (int k = 0; k < 4; ++k) {
-            b[at + static_cast<std::size_t>(big ? 3 - k : k)] = static_cast<unsigned char>(v >> (8 * k));
-        }
-    };
-    b.resize(b.size() + 4);
-    put(b.size() - 4, static_cast<std::uint32_t>(chunk.data.size()));
-    b.insert(b.end(), chunk.data.begin(), chunk.data.end());
-    if (chunk.data.size() % 2 != 0) {
-        b.push_back(0);
-    }
-    put(4, static_cast<std::uint32_t>(b.size() - 8));
-    test::writeBytes(path, b);
-}
-
-std::string run(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    std::string out;
-    char buffer[4096];
-    for (std::size_t got = 0; pipe && (got = fread(buffer, 1, sizeof buffer, pipe.get())) > 0;) {
-        out.append(buffer, got);
-    }
-    return out;
-}
 
 // Comments as NAME=value lines, the name in capitals, sorted.
 std::vector<std::string> commentsOf(const std::string& path, const std::string& carrier) {
@@ -157,9 +106,9 @@ void makeNote(const std::string& path, const Carrier& carrier) {
     const std::string name = carrier.name;
     if (name == "wav" || name == "aiff") {
         for (const RawChunk& chunk : describingChunks(name)) {
-            appendChunk(path, chunk);
+            appendChunks(path, {chunk});
         }
-        appendChunk(path, pointingChunk(name));
+        appendChunks(path, {pointingChunk(name)});
         return;
     }
     const TagLib::ByteVector picture(kPicture.data(), static_cast<unsigned>(kPicture.size()));

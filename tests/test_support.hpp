@@ -128,4 +128,24 @@ struct NoteShape {
 };
 std::vector<double> sustainedNote(const NoteShape& shape);
 
+// A chunk of a RIFF, RF64, Wave64 or FORM file, as a reader of our own sees it.
+struct RawChunk {
+    std::string id;
+    Bytes data;
+    bool operator==(const RawChunk& o) const { return id == o.id && data == o.data; }
+};
+
+// The chunks of such a file, as their formats lay them out (a Wave64
+// chunk by the four characters its GUID starts with).
+std::vector<RawChunk> chunksOf(const std::string& path);
+
+// Appends `chunks` to a RIFF or FORM file; the last may claim more bytes
+// than it brings (`claimed`), as a file cut short does.
+void appendChunks(const std::string& path, const std::vector<RawChunk>& chunks, std::uint32_t claimed = 0);
+
+std::uint32_t little32(const Bytes& b, std::size_t at);
+
+// What a shell command prints on standard output.
+std::string run(const std::string& command);
+
 } // namespace sorvane::test
