@@ -216,11 +216,11 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
         return failure;
     }
     const std::optional<Container> container = containerOf(file);
-    if (!container) {
+    // Wave64 readers play its audio on to the file's end: nothing goes after it.
+    if (!container || *container == Container::Wave64) {
         return std::string("libsndfile wrote no RIFF or IFF file to add chunks to");
     }
     std::uint64_t at = file.size();
-    const bool wave64 = *container == Container::Wave64;
     auto put = [&](const void* bytes, std::size_t count) -> std::optional<std::string> {
         if (std::optional<std::string> failure = writeAt(fd, base + static_cast<off_t>(at), bytes, count)) {
             return failure;
@@ -228,10 +228,9 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
         at += count;
         return std::nullopt;
     };
-    static const unsigned char kPad[8] = {};
-    const std::uint64_t alignment = wave64 ? 8 : 2;
-    if (at % alignment != 0) { // chunks start at even offsets, in Wave64 at multiples of eight
-        if (std::optional<std::string> failure = put(kPad, static_cast<std::size_t>(alignment - at % alignment))) {
+    static const unsigned char kPad = 0;
+    if (at % 2 != 0) { // chunks start at even offsets
+        if (std::optional<std::string> failure = put(&kPad, 1)) {
             return failure;
         }
     }
@@ -242,10 +241,7 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
         }
         Bytes header(chunk.id.begin(), chunk.id.end());
         const auto size = static_cast<std::uint32_t>(chunk.size);
-        if (wave64) {
-            header.insert(header.end(), std::begin(kWave64Suffix), std::end(kWave64Suffix));
-            putLittle(header, chunk.size + 24, 8);
-        } else if (*container == Container::Iff) {
+        if (*container == Container::Iff) {
             putBig32(header, size);
         } else {
             putLittle32(header, size);
@@ -276,9 +272,8 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
                 done += count;
             }
         }
-        const std::uint64_t padding = (alignment - chunk.size % alignment) % alignment;
-        if (padding != 0) {
-            if (std::optional<std::string> failure = put(kPad, static_cast<std::size_t>(padding))) {
+        if (size % 2 != 0) {
+            if (std::optional<std::string> failure = put(&kPad, 1)) {
                 return failure;
             }
         }
@@ -286,10 +281,7 @@ std::optional<std::string> appendChunks(int fd, off_t base, const std::vector<Ch
     const std::uint64_t total = at;
     Bytes size;
     off_t sizeAt = 4;
-    if (wave64) {
-        putLittle(size, total, 8); // the whole file, header included
-        sizeAt = 16;
-    } else if (*container == Container::Rf64) {
+    if (*container == Container::Rf64) {
         Bytes ds64;
         if (std::optional<std::string> failure = file.read(12, 4, ds64)) {
             return failure;

@@ -55,7 +55,7 @@ struct ChunkPlace {
     bool cutShort = false;    // the header claims more than the file holds
 };
 
-// Each chunk of a RIFF, RF64 or IFF file in file order, walking the chunk
+// Each chunk of a RIFF, RF64, Wave64 or IFF file in file order, walking the chunk
 // headers alone; `visit` returns false to stop. Nothing, or why it failed.
 std::optional<std::string> walkChunks(const FileReader& file, const std::function<bool(const ChunkPlace&)>& visit);
 

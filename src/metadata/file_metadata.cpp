@@ -10,8 +10,9 @@ namespace sorvane {
 
 namespace {
 
-// Wave64 carries a `smpl` chunk as WAV does, under a GUID; its other chunks
-// are not copied.
+// Wave64's loop is read from a `smpl` chunk as WAV's is, under a GUID, but
+// none is written: libsndfile and ffmpeg read a Wave64 file's audio on to
+// its end, so a chunk after the audio would play as noise.
 enum class Family { Riff, Iff, Wave64, Xiph, Other };
 
 Family familyOf(int format) {
@@ -141,7 +142,7 @@ OutputExtras metadataWriter(const FileMetadata& input, const SF_INFO& output, Au
         if (loop.empty()) {
             refused = "no marker id is free for the loop";
         }
-    } else if (points && (to == Family::Riff || to == Family::Wave64)) {
+    } else if (points && to == Family::Riff) {
         std::variant<Chunk, std::string> smpl = waveLoopChunk(*points, output.samplerate);
         if (auto* chunk = std::get_if<Chunk>(&smpl)) {
             chunks->push_back(std::move(*chunk));
@@ -172,7 +173,7 @@ OutputExtras metadataWriter(const FileMetadata& input, const SF_INFO& output, Au
             if (to == Family::Xiph && (xiph->has_value() || points)) {
                 return writeXiphTags(fd, base, outputFormat, xiph->value_or(XiphTags{}), points);
             }
-            if (points && (to == Family::Riff || to == Family::Wave64)) {
+            if (points && to == Family::Riff) {
                 return checkWaveLoop(fd, base, *points);
             }
             if (points && to == Family::Iff) {

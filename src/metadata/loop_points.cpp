@@ -12,7 +12,6 @@ std::optional<LoopCarrier> loopCarrierOf(int format) {
     case SF_FORMAT_WAV:
     case SF_FORMAT_WAVEX:
     case SF_FORMAT_RF64:
-    case SF_FORMAT_W64:
         return LoopCarrier::WaveSampler;
     case SF_FORMAT_AIFF:
         return LoopCarrier::AiffInstrument;

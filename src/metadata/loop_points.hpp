@@ -13,7 +13,7 @@ struct LoopPoints {
     std::optional<double> midiNote; // with a fraction; none for a sound without a pitch
 };
 
-// How a format carries loop points: WAV, RF64 and Wave64 in a `smpl` chunk, AIFF in `MARK`
+// How a format carries loop points: WAV and RF64 in a `smpl` chunk, AIFF in `MARK`
 // and `INST` chunks, FLAC and Ogg in LOOPSTART and LOOPLENGTH comments.
 enum class LoopCarrier { WaveSampler, AiffInstrument, XiphComments };
 

@@ -25,8 +25,8 @@ bool waveChunkPointsIntoAudio(const Chunk& chunk);
 bool waveChunkCarriesLoop(const Chunk& chunk);
 
 // The `smpl` chunk of the loop, or why it cannot hold it. It is written by
-// hand for WAV, RF64 and Wave64 alike: libsndfile writes none into RF64 or
-// Wave64, and one writer for all three keeps them alike.
+// hand for WAV and RF64 alike: libsndfile writes none into RF64, and one
+// writer for both keeps them alike.
 std::variant<Chunk, std::string> waveLoopChunk(const LoopPoints& points, int sampleRate);
 
 // The first loop of a `smpl` chunk, if it holds one.
