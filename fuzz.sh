@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 seconds=${1:-600}
 
-scripts/ensure-packages.sh clang libclang-rt-14-dev llvm-14 cmake make pkg-config libsndfile1-dev libvorbis-dev libfftw3-dev \
+scripts/ensure-packages.sh clang libclang-rt-14-dev llvm-14 cmake make pkg-config libsndfile1-dev libvorbis-dev libogg-dev libopus-dev libmp3lame-dev libsoxr-dev libfftw3-dev \
     libtag1-dev
 
 build_dir=build-fuzz

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-scripts/ensure-packages.sh g++ cmake make pkg-config libsndfile1-dev libvorbis-dev libfftw3-dev libtag1-dev libgtest-dev valgrind
+scripts/ensure-packages.sh g++ cmake make pkg-config libsndfile1-dev libvorbis-dev libogg-dev libopus-dev libmp3lame-dev libsoxr-dev libfftw3-dev libtag1-dev libgtest-dev valgrind
 
 build_dir=build-valgrind
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVANE_BUILD_TESTS=ON >/dev/null

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-5}
 
-scripts/ensure-packages.sh g++ cmake make pkg-config libsndfile1-dev libvorbis-dev libfftw3-dev libtag1-dev libbenchmark-dev python3 time sox
+scripts/ensure-packages.sh g++ cmake make pkg-config libsndfile1-dev libvorbis-dev libogg-dev libopus-dev libmp3lame-dev libsoxr-dev libfftw3-dev libtag1-dev libbenchmark-dev python3 time sox
 
 build_dir=build-bench
 cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DSORVANE_BUILD_TESTS=OFF \

@@ -106,7 +106,7 @@ TEST_P(WriteEmptyOutput, MakesAFileThatOpensWithNoFrames) {
     const SF_INFO info = infoFor(GetParam(), 48000, 2);
     std::ostringstream err;
     const ChannelBuffer none;
-    ASSERT_EQ(writeOutputAudio(path, OutputPlan{info, {}, {}, {}}, *pingPongLoop(none, none, 2), err), 0u) << err.str();
+    ASSERT_EQ(writeOutputAudio(path, OutputPlan{info, 0, {}, {}, {}, {}}, *pingPongLoop(none, none, 2), err), 0u) << err.str();
 
     SF_INFO read{};
     SNDFILE* file = sf_open(path.c_str(), SFM_READ, &read);
@@ -153,7 +153,7 @@ TEST_P(WriteMp3, RefusesSamplesTheEncoderCannotTake) {
     right[1500] = GetParam();
     std::ostringstream err;
     const std::optional<std::uint64_t> written =
-        writeOutputAudio(path, OutputPlan{infoFor(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 2), {}, {}, {}},
+        writeOutputAudio(path, OutputPlan{infoFor(SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, 44100, 2), 0, {}, {}, {}, {}},
                          *pingPongLoop(left, right, 2), err);
     if (std::fabs(GetParam()) <= 64.0) {
         EXPECT_EQ(written, 6000u) << err.str();

@@ -316,7 +316,7 @@ TEST_P(LoopPointsRoundTrip, SurviveInEveryCarrier) {
     LoopPoints points{1234, 20011, 69.0 + 0.37};
     SustainLoop nothingBlended;
     std::ostringstream err;
-    const OutputPlan plan{info, {}, {}, metadataWriter(FileMetadata{info.format, {}, {}, {}}, info, AudioKept::Same, points)};
+    const OutputPlan plan{info, 0, {}, {}, metadataWriter(FileMetadata{info.format, {}, {}, {}}, info, AudioKept::Same, points), {}};
     ASSERT_TRUE(writeOutputAudio(path, plan, *sustainedSound(left, left, 1, nothingBlended), err)) << err.str();
 
     if (loopCarrierOf(info.format) == LoopCarrier::XiphComments) {

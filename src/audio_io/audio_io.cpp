@@ -84,25 +84,6 @@ sf_count_t readMono(SNDFILE* handle, ChannelBuffer& samples) {
     });
 }
 
-// LAME aborts the whole process on an assertion when it meets a sample that is
-// not a number, infinite, or around +80 dBFS and beyond (tried on Debian's
-// build); a decodable MP3 holds nothing near this bound, so a sample beyond it
-// comes from a damaged input and the write is refused before LAME sees it.
-constexpr double kMp3SampleLimit = 64.0; // +36 dBFS
-
-bool mp3EncoderCanTake(const double* samples, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (!(std::fabs(samples[i]) <= kMp3SampleLimit)) { // NaN fails too
-            return false;
-        }
-    }
-    return true;
-}
-
-constexpr const char* kMp3Unencodable =
-    "a sample is not a number or louder than +36 dBFS, which the MP3 encoder cannot take; "
-    "the input looks damaged";
-
 // Hands `count` frames to libsndfile; nothing, or its reason for failing.
 std::optional<std::string> writeBlock(SNDFILE* handle, const double* samples, sf_count_t count) {
     if (sf_writef_double(handle, samples, count) != count || sf_error(handle) != SF_ERR_NO_ERROR) {
@@ -114,26 +95,12 @@ std::optional<std::string> writeBlock(SNDFILE* handle, const double* samples, sf
 // Only a caller with loop points asks for a file, and its manual has the words.
 std::string needsAFile(const std::string& path) { return path + " is a pipe or device; the loop points need a file."; }
 
-// Sets a lossy encoder as the plan says, and lets a WAV chosen as RF64 for
-// its size go back to a plain WAV should it come out smaller.
-std::optional<std::string> configureEncoder(SNDFILE* handle, int format, const OutputPlan& plan) {
+// Lets a WAV chosen as RF64 for its size go back to a plain WAV should it
+// come out smaller.
+void configureEncoder(SNDFILE* handle, int format, const OutputPlan& plan) {
     if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_RF64 && (plan.info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RF64) {
         sf_command(handle, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
     }
-    // The level first: libsndfile maps it anew whenever the mode changes.
-    if (plan.encoder.compressionLevel) {
-        double level = *plan.encoder.compressionLevel;
-        if (sf_command(handle, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level) != SF_TRUE) {
-            return std::string("libsndfile would not set the encoder's quality");
-        }
-    }
-    if (plan.encoder.bitrateMode) {
-        int mode = *plan.encoder.bitrateMode;
-        if (sf_command(handle, SFC_SET_BITRATE_MODE, &mode, sizeof mode) != SF_TRUE) {
-            return std::string("libsndfile would not set the encoder's bit rate mode");
-        }
-    }
-    return std::nullopt;
 }
 
 // Writes the whole loop into an open output. Returns nothing, or
@@ -146,10 +113,10 @@ std::optional<std::string> writeFrames(SNDFILE* handle, int format, const LoopSo
     sf_command(handle, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     const int container = format & SF_FORMAT_TYPEMASK;
     if (frames == 0) {
-        // The FLAC and MPEG encoders start, and write their headers, only with
-        // the first samples: a loop of no frames would otherwise leave a file
+        // The FLAC encoder starts, and writes its header, only with the
+        // first samples: a loop of no frames would otherwise leave a file
         // of 0 bytes that nothing can open.
-        if (container == SF_FORMAT_FLAC || container == SF_FORMAT_MPEG) {
+        if (container == SF_FORMAT_FLAC) {
             sf_command(handle, SFC_UPDATE_HEADER_NOW, nullptr, 0);
         }
     }
@@ -157,20 +124,10 @@ std::optional<std::string> writeFrames(SNDFILE* handle, int format, const LoopSo
     if (frames == 0) {
         return writeBlock(handle, &kNoSamples, 0);
     }
-    if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_VORBIS) {
-        // The Vorbis encoder's blocks, and so the decoded samples, depend on
-        // how the samples are handed to it: it gets the whole loop in one
-        // call, as it always has, so that its output does not change.
-        const InterleavedBuffer whole = wholeLoop(loop);
-        return writeBlock(handle, whole.data(), frames);
-    }
     std::vector<double> block(std::min(loop.frames(), std::uint64_t{kWriteBlockFrames}) * loop.channels());
     for (std::uint64_t first = 0; first < loop.frames(); first += kWriteBlockFrames) {
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(kWriteBlockFrames, loop.frames() - first));
         loop.fill(first, count, block.data());
-        if (container == SF_FORMAT_MPEG && !mp3EncoderCanTake(block.data(), count * loop.channels())) {
-            return std::string(kMp3Unencodable);
-        }
         if (std::optional<std::string> failure = writeBlock(handle, block.data(), static_cast<sf_count_t>(count))) {
             return failure;
         }
@@ -367,10 +324,13 @@ bool finishTarget(OutputTarget& target, const OutputPlan& plan, std::optional<st
 
 OutputPlan planOutput(const std::string& path, const AudioInput& input) {
     OutputPlan plan;
-    plan.info.samplerate = input.info.samplerate;
     plan.info.channels = input.info.channels;
     plan.info.format = path == "-" ? input.info.format : outputFormatFor(path, input.info);
-    plan.encoder = encoderSettingsFor(plan.info.format, plan.info.channels, plan.info.samplerate, input.bitRateKbps);
+    plan.framesRate = input.info.samplerate;
+    plan.info.samplerate = writesSeamlessLossy(plan.info.format) ? lossyRateFor(plan.info.format, input.info.samplerate)
+                                                                 : input.info.samplerate;
+    plan.encoder = encoderSettingsFor(plan.info.format, plan.info.channels, plan.info.samplerate,
+                                      isLossy(input.info.format) ? input.bitRateKbps : std::nullopt);
     plan.replaces = input.identity;
     return plan;
 }
@@ -398,6 +358,22 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const Out
     if (!openTarget(target, path, plan, err)) {
         return std::nullopt;
     }
+    if (writesSeamlessLossy(outInfo.format)) {
+        LossyOutput lossy;
+        lossy.format = outInfo.format;
+        lossy.sampleRate = plan.info.samplerate;
+        lossy.channels = plan.info.channels;
+        lossy.encoder = plan.encoder;
+        lossy.loop = plan.loop;
+        lossy.strings = target.amendable() ? plan.extras.headerStrings : plan.extras.headerStringsStreamed;
+        const std::optional<std::string> failure =
+            writeLossy(ByteTarget{target.fd(), target.positioned(), target.base()}, loop,
+                       plan.framesRate > 0 ? plan.framesRate : plan.info.samplerate, lossy);
+        if (!finishTarget(target, plan, failure, err)) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint64_t>(frames);
+    }
     // A pipe goes to libsndfile as a descriptor, so that it writes only the
     // formats it can write without seeking back, and refuses the others.
     DescriptorIo io(target.fd(), target.positioned(), target.base(), target.replacesExisting());
@@ -412,7 +388,8 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const Out
         }
         return std::nullopt;
     }
-    std::optional<std::string> failure = configureEncoder(handle.get(), outInfo.format, plan);
+    configureEncoder(handle.get(), outInfo.format, plan);
+    std::optional<std::string> failure;
     const auto& beforeFrames = !target.amendable() && plan.extras.beforeFramesStreamed
                                    ? plan.extras.beforeFramesStreamed
                                    : plan.extras.beforeFrames;

@@ -61,15 +61,20 @@ std::uint64_t framesWorthReserving(const SF_INFO& info, std::optional<std::uint6
 // the lossy encoder's settings, the file it may replace (the input, which is
 // then replaced only once the loop is complete), and what goes with the audio.
 struct OutputPlan {
-    SF_INFO info{};
+    SF_INFO info{}; // at the rate of the file, which a lossy codec may carry the frames at (resampled)
+    int framesRate = 0; // the loop's own rate
     EncoderSettings encoder;
     std::optional<FileIdentity> replaces;
     OutputExtras extras;
+    // The loop a player repeats inside the frames written (the whole of them
+    // when none): a lossy encoder codes each end of it with the other as context.
+    std::optional<LoopPoints> loop;
 };
 
 // The plan for writing a loop of `input` to `path`: the format its name asks
-// for, an encoder at no lower a rate than the input's, and nothing besides
-// the audio (the caller adds what should go with it).
+// for, at the input's rate where the format carries it, an encoder at no
+// lower a rate than a lossy input's, and nothing besides the audio (the
+// caller adds what should go with it).
 OutputPlan planOutput(const std::string& path, const AudioInput& input);
 
 // Writes `loop` to `path`, block by block as it is built, as `plan` says.
@@ -78,6 +83,8 @@ OutputPlan planOutput(const std::string& path, const AudioInput& input);
 // place and takes it only once complete: a failure leaves what was there as
 // it was, and no fragment behind. A WAV that would pass 4 GiB is written as
 // RF64; a format with a smaller limit of its own is refused before writing.
+// Ogg Vorbis, Ogg Opus and MP3 go through the seamless lossy writer; the
+// count returned is the loop's, at its own rate.
 std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const OutputPlan& plan, const LoopSource& loop,
                                               std::ostream& err);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cmath>
 #include <cstdio>
 #include <map>
@@ -192,54 +194,97 @@ std::optional<double> bitRateOf(int fd, const SF_INFO& info, std::optional<std::
     return std::nullopt;
 }
 
-EncoderSettings encoderSettingsFor(int format, int channels, int sampleRate, std::optional<double> kbps) {
+EncoderSettings encoderSettingsFor(int format, int channels, int sampleRate, std::optional<double> lossyKbps) {
     EncoderSettings settings;
-    if (!kbps) {
-        return settings; // the encoder's own default
-    }
     const int subtype = format & SF_FORMAT_SUBMASK;
-    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && subtype == SF_FORMAT_VORBIS) {
-        // The lowest quality whose nominal rate reaches the input's, in
-        // hundredths: Vorbis has no rate of its own to set.
-        double quality = 1.0;
-        for (int step = 0; step <= 100; ++step) {
-            if (vorbisNominalKbps(channels, sampleRate, step / 100.0) >= *kbps) {
-                quality = step / 100.0;
+    const bool vorbis = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && subtype == SF_FORMAT_VORBIS;
+    const bool opus = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && subtype == SF_FORMAT_OPUS;
+    const bool mp3 = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
+    if (!lossyKbps) {
+        if (vorbis) {
+            settings.vorbisQuality = 6.0;
+        } else if (opus) {
+            settings.opusKbps = 64 * channels;
+        } else if (mp3) {
+            settings.mp3VbrLevel = 2;
+        }
+        return settings;
+    }
+    const double kbps = *lossyKbps;
+    if (vorbis) {
+        // The lowest quality, in tenths, whose nominal rate reaches the
+        // input's: Vorbis has no rate of its own to set.
+        settings.vorbisQuality = 10.0;
+        for (int step = -10; step <= 100; ++step) {
+            if (vorbisNominalKbps(channels, sampleRate, step / 100.0) >= kbps) {
+                settings.vorbisQuality = step / 10.0;
                 break;
             }
         }
-        settings.compressionLevel = 1.0 - quality;
-    } else if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && subtype == SF_FORMAT_OPUS) {
-        // libsndfile sets Opus to 6 + 250 (1 - level) kbit/s a channel.
-        const double perChannel = *kbps / channels;
-        settings.compressionLevel = std::clamp(1.0 - (perChannel - 6.0) / 250.0, 0.0, 1.0);
-    } else if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
+    } else if (opus) {
+        settings.opusKbps = std::clamp(static_cast<int>(std::ceil(kbps)), 6 * channels, 510);
+    } else if (mp3) {
         // A constant rate, the lowest of the layer's rates at or above the
-        // input's; libsndfile maps the level onto the range linearly.
+        // input's: LAME's VBR levels promise no rate.
         const bool mpeg1 = sampleRate >= 32000;
         const bool mpeg2 = !mpeg1 && sampleRate >= 16000;
         static const int kMpeg1[] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
         static const int kMpeg2[] = {8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160};
         const int* rates = mpeg1 ? kMpeg1 : kMpeg2;
-        const int lowest = mpeg1 ? 32 : 8;
         const int highest = mpeg1 ? 320 : mpeg2 ? 160 : 64;
         int chosen = highest;
         for (int i = 0; i < 14; ++i) {
-            if (rates[i] <= highest && rates[i] >= *kbps) {
+            if (rates[i] <= highest && rates[i] >= kbps) {
                 chosen = rates[i];
                 break;
             }
         }
-        settings.bitrateMode = SF_BITRATE_MODE_CONSTANT;
-        settings.compressionLevel = static_cast<double>(highest - chosen) / (highest - lowest);
+        settings.mp3Kbps = chosen;
     }
     return settings;
+}
+
+QualityChoice encoderSettingsFromQuality(int format, const std::string& quality) {
+    QualityChoice choice;
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(quality.c_str(), &end);
+    const bool number = !quality.empty() && end != nullptr && *end == '\0' && errno == 0 && std::isfinite(value);
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && subtype == SF_FORMAT_VORBIS) {
+        if (!number || value < -1.0 || value > 10.0) {
+            choice.refused = "--quality for Ogg Vorbis is a quality from -1 to 10, not \"" + quality + "\"";
+        } else {
+            choice.settings.vorbisQuality = value;
+        }
+    } else if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && subtype == SF_FORMAT_OPUS) {
+        if (!number || value < 6.0 || value > 510.0 || value != std::floor(value)) {
+            choice.refused = "--quality for Ogg Opus is a bit rate from 6 to 510 kbit/s, not \"" + quality + "\"";
+        } else {
+            choice.settings.opusKbps = static_cast<int>(value);
+        }
+    } else if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
+        if (!number || value < 0.0 || value > 9.0 || value != std::floor(value)) {
+            choice.refused = "--quality for MP3 is a VBR level from 0 (finest) to 9, not \"" + quality + "\"";
+        } else {
+            choice.settings.mp3VbrLevel = static_cast<int>(value);
+        }
+    } else {
+        choice.refused = "--quality sets a lossy encoder (Ogg Vorbis, Ogg Opus, MP3); the output is lossless";
+    }
+    return choice;
 }
 
 bool isLossy(int format) {
     const int subtype = format & SF_FORMAT_SUBMASK;
     return subtype == SF_FORMAT_VORBIS || subtype == SF_FORMAT_OPUS || subtype == SF_FORMAT_MPEG_LAYER_I ||
            subtype == SF_FORMAT_MPEG_LAYER_II || subtype == SF_FORMAT_MPEG_LAYER_III;
+}
+
+bool writesSeamlessLossy(int format) {
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    return ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && (subtype == SF_FORMAT_VORBIS || subtype == SF_FORMAT_OPUS)) ||
+           ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG && subtype == SF_FORMAT_MPEG_LAYER_III);
 }
 
 unsigned fewestBitsPerSample(int format) {

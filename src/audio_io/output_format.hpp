@@ -6,6 +6,8 @@
 
 #include <sndfile.h>
 
+#include "audio_io/lossy_writer.hpp"
+
 namespace sorvane {
 
 // The format an output at `path` is written in. When the name's extension
@@ -24,16 +26,28 @@ int outputFormatFor(const std::string& path, const SF_INFO& input);
 // The file is read through `fd`, the input's own descriptor.
 std::optional<double> bitRateOf(int fd, const SF_INFO& info, std::optional<std::uint64_t> fileBytes);
 
-// How a lossy encoder is set so that its output is at no lower a rate than
-// `kbps` (the input's), or its finest when it cannot reach that.
-struct EncoderSettings {
-    std::optional<int> bitrateMode;        // SF_BITRATE_MODE_*
-    std::optional<double> compressionLevel; // SFC_SET_COMPRESSION_LEVEL: 0 finest, 1 smallest
+// How a lossy encoder of `format` is set for a loop of an input at
+// `sampleRate`. A lossy input's rate (`lossyKbps`) is a floor: the output is
+// encoded at no lower a rate, or at the codec's finest when it cannot reach
+// it. A lossless input gets each codec's sensible default, not its maximum:
+// Vorbis quality 6, Opus 64 kbit/s a channel, MP3 VBR level 2.
+EncoderSettings encoderSettingsFor(int format, int channels, int sampleRate, std::optional<double> lossyKbps);
+
+// The encoder `format` gets from `--quality Q`: Vorbis quality -1 to 10,
+// Opus bit rate 6 to 510 kbit/s, MP3 VBR level 0 (finest) to 9; or why Q
+// is not one of these.
+struct QualityChoice {
+    EncoderSettings settings;
+    std::optional<std::string> refused;
 };
-EncoderSettings encoderSettingsFor(int format, int channels, int sampleRate, std::optional<double> kbps);
+QualityChoice encoderSettingsFromQuality(int format, const std::string& quality);
 
 // Whether a format's encoding loses what it cannot hear (Vorbis, Opus, MP3).
 bool isLossy(int format);
+
+// Whether a format is written by the seamless lossy writer: Ogg Vorbis, Ogg
+// Opus and MP3 (layer III), all the lossy formats libsndfile can write.
+bool writesSeamlessLossy(int format);
 
 // The fewest bits a sample of an uncompressed encoding takes, or 0 when the
 // encoding is compressed and a file's size says little of its length.

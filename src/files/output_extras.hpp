@@ -3,6 +3,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -21,6 +23,11 @@ struct OutputExtras {
     // device), when it differs: what would have been added later goes into
     // the header as far as it can.
     std::function<std::optional<std::string>(SNDFILE*)> beforeFramesStreamed;
+    // The tags an encoder that writes its own header puts there, for an
+    // output that can be amended once closed and for one that cannot:
+    // libsndfile's string set (SF_STR_* codes, UTF-8 values).
+    std::vector<std::pair<int, std::string>> headerStrings;
+    std::vector<std::pair<int, std::string>> headerStringsStreamed;
     // On the complete, closed file before it takes its place: its descriptor,
     // readable and writable at any offset from `base`. Skipped for a pipe, a
     // character device or a standard output open for writing alone, which

@@ -1,0 +1,161 @@
+// Ogg Vorbis through libvorbis and libogg directly: libsndfile's encoder
+// cannot be given context it must not write, nor trim the file's start.
+
+#include <algorithm>
+#include <vector>
+
+#include <vorbis/vorbisenc.h>
+
+#include "audio_io/lossy_encoders.hpp"
+
+namespace sorvane {
+
+namespace {
+
+// libvorbis and libogg state, cleared on every way out.
+struct VorbisState {
+    vorbis_info info{};
+    vorbis_comment comment{};
+    vorbis_dsp_state dsp{};
+    vorbis_block block{};
+    ogg_stream_state stream{};
+    bool dspReady = false;
+    bool streamReady = false;
+
+    VorbisState() {
+        vorbis_info_init(&info);
+        vorbis_comment_init(&comment);
+    }
+    ~VorbisState() {
+        if (streamReady) {
+            ogg_stream_clear(&stream);
+        }
+        if (dspReady) {
+            vorbis_block_clear(&block);
+            vorbis_dsp_clear(&dsp);
+        }
+        vorbis_comment_clear(&comment);
+        vorbis_info_clear(&info);
+    }
+    VorbisState(const VorbisState&) = delete;
+    VorbisState& operator=(const VorbisState&) = delete;
+};
+
+} // namespace
+
+ContextWanted vorbisContext(int rate, std::uint64_t) {
+    // At least two long blocks (2048 frames each up to 48 kHz) after the
+    // file, cut off by the last page's granule position. None before it:
+    // libvorbisfile (and so SDL_mixer and most games) and libsndfile ignore
+    // a first page that ends lower than its packets decode to, and would
+    // play the context; the encoder's own extrapolation stands in.
+    return {0, std::max<std::uint64_t>(4096, static_cast<std::uint64_t>(rate) / 10)};
+}
+
+std::optional<std::string> encodeVorbis(ByteWriter& out, EncoderFeed& feed, const LossyOutput& output) {
+    VorbisState vorbis;
+    const double quality = output.encoder.vorbisQuality.value_or(6.0);
+    if (vorbis_encode_init_vbr(&vorbis.info, output.channels, output.sampleRate, static_cast<float>(quality / 10.0)) !=
+        0) {
+        return "the Vorbis encoder does not take " + std::to_string(output.sampleRate) + " Hz at quality " +
+               std::to_string(quality);
+    }
+    for (const std::string& comment : stringSetAsComments(output.strings)) {
+        vorbis_comment_add(&vorbis.comment, comment.c_str());
+    }
+    vorbis_analysis_init(&vorbis.dsp, &vorbis.info);
+    vorbis_block_init(&vorbis.dsp, &vorbis.block);
+    vorbis.dspReady = true;
+    ogg_stream_init(&vorbis.stream, oggSerialNumber());
+    vorbis.streamReady = true;
+
+    ogg_packet identification;
+    ogg_packet comments;
+    ogg_packet setup;
+    vorbis_analysis_headerout(&vorbis.dsp, &vorbis.comment, &identification, &comments, &setup);
+    ogg_page page;
+    // The identification header alone on the first page, the others on
+    // pages of their own, as the specification of Vorbis in Ogg asks.
+    ogg_stream_packetin(&vorbis.stream, &identification);
+    while (ogg_stream_flush(&vorbis.stream, &page) != 0) {
+        out.writePage(page);
+    }
+    ogg_stream_packetin(&vorbis.stream, &comments);
+    ogg_stream_packetin(&vorbis.stream, &setup);
+    while (ogg_stream_flush(&vorbis.stream, &page) != 0) {
+        out.writePage(page);
+    }
+
+    // Granule positions count the file's frames: the context before it is
+    // left out by the first audio page ending at a position lower than its
+    // packets decode to, and the context after it by the last page ending
+    // at the file's length.
+    const auto pre = static_cast<ogg_int64_t>(feed.pre);
+    const auto length = static_cast<ogg_int64_t>(feed.frames);
+    bool firstPageOut = false;
+    bool ended = false;
+    auto takePacket = [&](ogg_packet& packet) {
+        if (ended) {
+            return;
+        }
+        ogg_int64_t position = packet.granulepos - pre;
+        if (position >= length) {
+            position = length;
+            packet.e_o_s = 1;
+            ended = true;
+        }
+        packet.granulepos = position;
+        ogg_stream_packetin(&vorbis.stream, &packet);
+        if (ended) {
+            while (ogg_stream_flush(&vorbis.stream, &page) != 0) {
+                out.writePage(page);
+            }
+        } else if (!firstPageOut) {
+            // The first audio page must end on a packet inside the file:
+            // nothing goes out until one is in, then all of it on one page.
+            if (position >= 0) {
+                while (ogg_stream_flush_fill(&vorbis.stream, &page, 1 << 20) != 0) {
+                    out.writePage(page);
+                }
+                firstPageOut = true;
+            }
+        } else {
+            while (ogg_stream_pageout(&vorbis.stream, &page) != 0) {
+                out.writePage(page);
+            }
+        }
+    };
+
+    const std::size_t channels = static_cast<std::size_t>(output.channels);
+    constexpr std::size_t kFrames = 1024;
+    std::vector<float> block(kFrames * channels);
+    while (!ended && !out.failure()) {
+        const std::size_t got = feed.read(block.data(), kFrames);
+        if (got > 0) {
+            float** buffer = vorbis_analysis_buffer(&vorbis.dsp, static_cast<int>(got));
+            for (std::size_t f = 0; f < got; ++f) {
+                for (std::size_t c = 0; c < channels; ++c) {
+                    buffer[c][f] = block[f * channels + c];
+                }
+            }
+        }
+        vorbis_analysis_wrote(&vorbis.dsp, static_cast<int>(got));
+        while (vorbis_analysis_blockout(&vorbis.dsp, &vorbis.block) == 1) {
+            vorbis_analysis(&vorbis.block, nullptr);
+            vorbis_bitrate_addblock(&vorbis.block);
+            ogg_packet packet;
+            while (vorbis_bitrate_flushpacket(&vorbis.dsp, &packet) != 0) {
+                takePacket(packet);
+            }
+        }
+        if (got == 0) {
+            break;
+        }
+    }
+    if (!ended && !out.failure()) {
+        return std::string("the Vorbis encoder ended before the file did");
+    }
+    return std::nullopt;
+}
+
+} // namespace sorvane
