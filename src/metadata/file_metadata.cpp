@@ -78,7 +78,14 @@ std::optional<LoopPoints> readLoopPoints(int fd, const SF_INFO& info) {
         return aiffLoopOf(*first, *second);
     case Family::Xiph: {
         const std::optional<XiphTags> tags = readXiphTags(fd, 0, info.format);
-        return tags ? xiphLoopOf(tags->comments) : std::nullopt;
+        std::optional<LoopPoints> points = tags ? xiphLoopOf(tags->comments) : std::nullopt;
+        if (points) {
+            // In the frames the file is read at, which for Opus may be fewer.
+            const std::uint64_t scale = opusPositionScale(info);
+            points->start = (points->start + scale / 2) / scale;
+            points->end = (points->end + scale / 2) / scale;
+        }
+        return points;
     }
     case Family::Other:
         break;
@@ -86,8 +93,23 @@ std::optional<LoopPoints> readLoopPoints(int fd, const SF_INFO& info) {
     return std::nullopt;
 }
 
+std::uint64_t opusPositionScale(const SF_INFO& info) {
+    const bool opus = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS;
+    if (!opus || info.samplerate <= 0 || 48000 % info.samplerate != 0) {
+        return 1;
+    }
+    return static_cast<std::uint64_t>(48000 / info.samplerate);
+}
+
 OutputExtras metadataWriter(const FileMetadata& input, const SF_INFO& output, AudioKept audio,
-                            const std::optional<LoopPoints>& points) {
+                            const std::optional<LoopPoints>& framePoints) {
+    // Players read an Opus file's loop in 48 kHz samples, whatever rate
+    // libsndfile decodes it at.
+    std::optional<LoopPoints> points = framePoints;
+    if (points) {
+        points->start *= opusPositionScale(output);
+        points->end *= opusPositionScale(output);
+    }
     const int outputFormat = output.format;
     const Family from = familyOf(input.format);
     const Family to = familyOf(outputFormat);
@@ -158,6 +180,10 @@ OutputExtras metadataWriter(const FileMetadata& input, const SF_INFO& output, Au
     if (takesStringSet(outputFormat) && strings->empty() && !input.strings.empty()) {
         const StringSet streamed = input.strings;
         extras.beforeFramesStreamed = [streamed](SNDFILE* file) { return writeStringSet(file, streamed); };
+    }
+    if (takesStringSet(outputFormat)) {
+        extras.headerStrings = *strings;
+        extras.headerStringsStreamed = strings->empty() ? input.strings : *strings;
     }
     extras.beforeFrames = [=](SNDFILE* file) -> std::optional<std::string> {
         if (refused) {

@@ -34,9 +34,14 @@ FileMetadata readMetadata(SNDFILE* file, const std::shared_ptr<const FileDescrip
 
 // The loop a file marks for samplers, if it marks one: the first loop of a
 // WAV or RF64 `smpl` chunk, the sustain loop of an AIFF `INST` chunk, or the
-// LOOPSTART and LOOPLENGTH comments of a FLAC or Ogg file, read from `fd`.
+// LOOPSTART and LOOPLENGTH comments of a FLAC or Ogg file, read from `fd`;
+// in the frames libsndfile reads the file at.
 std::optional<LoopPoints> readLoopPoints(int fd, const SF_INFO& info);
 
+// How many of the 48 kHz samples an Opus file's loop comments count make a
+// frame as libsndfile decodes the file (at the rate its header names, where
+// Opus carries it): 1 for every other file.
+std::uint64_t opusPositionScale(const SF_INFO& info);
 enum class AudioKept {
     Same, // every frame as read, but a blended stretch: everything stays, but old loop points
     New,  // a new loop: what describes the recording stays, what points into its old audio goes
@@ -44,7 +49,8 @@ enum class AudioKept {
 
 // Writes `input`'s metadata into an output of `output`'s format and rate,
 // and the loop when one is given (read back before the file takes its
-// place), which replaces every loop the input marked. Between files of one
+// place), which replaces every loop the input marked; the loop counts the
+// frames the output is read at. Between files of one
 // kind, chunks, comments and blocks go along as they are; between kinds,
 // the string set.
 OutputExtras metadataWriter(const FileMetadata& input, const SF_INFO& output, AudioKept audio,
