@@ -53,6 +53,10 @@ void printHelp(std::ostream& out, const std::string& name) {
         << "  --no-crossfade        never blend: every frame stays as read\n"
         << "  --flatten             bring the loop's end to its start's level by a smooth gain\n"
         << "  --sfz FILE            also write an SFZ instrument that plays the loop\n"
+        << "  --quality Q           a lossy note encoded anew: Vorbis quality -1 to 10,\n"
+        << "                        Opus kbit/s 6 to 510, MP3 VBR level 0 (finest) to 9\n"
+        << "                        (default: no lower than a lossy input's rate; from a\n"
+        << "                        lossless one Vorbis 6, Opus 64 a channel, MP3 2)\n"
         << "  -h, --help            show this help and exit\n"
         << "  --version             show the version and exit\n"
         << "\n"
@@ -66,7 +70,7 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
     const std::optional<ParsedCommandLine> parsed = parseCommandLine(
         argc, argv,
         {{"start", '\0', true}, {"end", '\0', true}, {"min-length", '\0', true}, {"crossfade", '\0', true},
-         {"no-crossfade"}, {"flatten"}, {"sfz", '\0', true}},
+         {"no-crossfade"}, {"flatten"}, {"sfz", '\0', true}, {"quality", '\0', true}},
         conventions, out, err, status);
     if (!parsed) {
         return std::nullopt;
@@ -87,6 +91,10 @@ std::optional<Options> parseOptions(int argc, const char* const* argv, std::ostr
         }
         if (option.name == "sfz") {
             options.sfz = option.value;
+            continue;
+        }
+        if (option.name == "quality") {
+            options.note.quality = option.value;
             continue;
         }
         const std::optional<double> amount = parseNonNegative(option.value);
@@ -133,7 +141,8 @@ std::optional<FileIdentity> identityOfPath(const std::string& path) {
 
 // A small SFZ instrument: the loop plays while the key is held, the rest of
 // the note after it on release; the sample is named relative to the SFZ.
-std::string sfzOfNote(const Options& options, const SustainLoop& loop) {
+std::string sfzOfNote(const Options& options, const LoopedNote& looped) {
+    const SustainLoop& loop = looped.loop;
     namespace fs = std::filesystem;
     const fs::path sfzFolder = fs::absolute(*options.sfz).parent_path();
     const fs::path sample = fs::absolute(options.note.output).lexically_relative(sfzFolder);
@@ -145,15 +154,16 @@ std::string sfzOfNote(const Options& options, const SustainLoop& loop) {
         text += "pitch_keycenter=" + std::to_string(key) + "\n";
         text += "tune=" + std::to_string(-std::lround((note - static_cast<double>(key)) * 100.0)) + "\n";
     }
-    text += "loop_mode=loop_sustain loop_start=" + std::to_string(loop.loop.start) +
-            " loop_end=" + std::to_string(loop.loop.end - 1) + "\n";
+    // In the frames of the file as written, which a codec may carry at another rate.
+    text += "loop_mode=loop_sustain loop_start=" + std::to_string(looped.fileLoop.start) +
+            " loop_end=" + std::to_string(looped.fileLoop.end - 1) + "\n";
     return text;
 }
 
 // Writes the SFZ text through a target opened before the note was written,
 // so that a path that cannot be written is found before anything is.
-bool writeSfz(const Options& options, OutputTarget& target, const SustainLoop& loop, std::ostream& err) {
-    const std::string text = sfzOfNote(options, loop);
+bool writeSfz(const Options& options, OutputTarget& target, const LoopedNote& note, std::ostream& err) {
+    const std::string text = sfzOfNote(options, note);
     const int error = writeAll(target.fd(), text.data(), text.size());
     const std::optional<std::string> failure =
         error != 0 ? std::optional<std::string>(systemErrorText(error)) : target.commit();
@@ -177,8 +187,32 @@ bool sameFile(const std::string& a, const std::string& b) {
     return !left.empty() && left == fs::weakly_canonical(fs::absolute(b), ignored);
 }
 
-void printReport(std::ostream& out, const Options& options, const SustainLoop& loop, int sampleRate,
-                 bool keptPackets, const std::optional<SeamJudgement>& heard) {
+// How a lossy note was written, in the codec's own terms.
+std::string encodingOf(const LoopedNote& note) {
+    const EncoderSettings& e = *note.encodedWith;
+    std::string text = "encoded anew";
+    if (e.vorbisQuality) {
+        text += " as Ogg Vorbis at quality " + fixed(*e.vorbisQuality, 1);
+    } else if (e.opusKbps) {
+        text += " as Ogg Opus at " + std::to_string(*e.opusKbps) + " kbit/s";
+    } else if (e.mp3Kbps) {
+        text += " as MP3 at " + std::to_string(*e.mp3Kbps) + " kbit/s";
+    } else if (e.mp3VbrLevel) {
+        text += " as MP3 at VBR level " + std::to_string(*e.mp3VbrLevel);
+    }
+    if (note.fileRate != note.input.samplerate) {
+        text += "; resampled from " + std::to_string(note.input.samplerate) + " Hz to " +
+                std::to_string(note.fileRate) + " Hz, the loop at frames " + std::to_string(note.fileLoop.start) +
+                " to " + std::to_string(note.fileLoop.end - 1) + " of the file";
+    }
+    return text;
+}
+
+void printReport(std::ostream& out, const Options& options, const LoopedNote& looped) {
+    const SustainLoop& loop = looped.loop;
+    const int sampleRate = looped.input.samplerate;
+    const bool keptPackets = looped.keptPackets;
+    const std::optional<SeamJudgement>& heard = looped.heard;
     const FrameSpan& l = loop.loop;
     out << "Input:     " << options.note.input << "\n"
         << "Output:    " << options.note.output << "\n"
@@ -217,10 +251,7 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
             << " ms), correlation " << fixed(loop.crossfadeCorrelation, 2) << "\n";
     } else {
         out << "Crossfade: none"
-            << (!options.note.crossfade ? " (--no-crossfade)"
-                : keptPackets && !loop.smoothWithMargin()
-                    ? " (the lossy note keeps its packets; --crossfade would encode it anew)"
-                                   : " (the seam is smooth as found)")
+            << (!options.note.crossfade ? " (--no-crossfade)" : " (the seam is smooth as found)")
             << "\n";
     }
     out << "Seam:      ";
@@ -230,8 +261,14 @@ void printReport(std::ostream& out, const Options& options, const SustainLoop& l
         out << verdictText(loop.seam.verdict)
             << (loop.seam.verdict == SeamVerdict::Smooth && !loop.smoothWithMargin() ? " (barely)" : "") << "\n";
     }
+    if (keptPackets) {
+        out << "Encoding:  the note's packets kept as they were (its loop is seamless without a blend)\n";
+    } else if (looped.encodedWith) {
+        out << "Encoding:  " << encodingOf(looped) << "\n";
+    }
     out
-        << "SFZ:       loop_mode=loop_sustain loop_start=" << l.start << " loop_end=" << l.end - 1 << "\n";
+        << "SFZ:       loop_mode=loop_sustain loop_start=" << looped.fileLoop.start
+        << " loop_end=" << looped.fileLoop.end - 1 << "\n";
 }
 
 int run(const Options& options, std::ostream& out, std::ostream& err) {
@@ -272,10 +309,10 @@ int run(const Options& options, std::ostream& out, std::ostream& err) {
     if (!note) {
         return kFailure;
     }
-    if (options.sfz && !writeSfz(options, sfz, note->loop, err)) {
+    if (options.sfz && !writeSfz(options, sfz, *note, err)) {
         return kFailure;
     }
-    printReport(out, options, note->loop, note->input.samplerate, note->keptPackets, note->heard);
+    printReport(out, options, *note);
     return flushReport(out, err) ? kSuccess : kFailure;
 }
 

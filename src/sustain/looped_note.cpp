@@ -91,11 +91,20 @@ std::optional<LoopedNote> loopNoteFile(const NoteRequest& request, std::ostream&
                ".opus.\n";
         return std::nullopt;
     }
+    if (request.quality) {
+        const QualityChoice choice = encoderSettingsFromQuality(plan.info.format, *request.quality);
+        if (choice.refused) {
+            err << out << ": Error: " << *choice.refused << "; nothing was written.\n";
+            return std::nullopt;
+        }
+        plan.encoder = choice.settings;
+    }
     // A lossy note keeps its packets as they were, and gains the loop's
-    // comments alone: decoding and encoding it again would cost quality on
-    // every run. Only a blend asked for makes new audio of it.
-    const bool keepPackets = isLossy(info.format) && plan.info.format == info.format && !request.crossfadeMs &&
-                             !request.flatten && in != "-";
+    // comments alone, when its loop is seamless without a blend: decoding
+    // and encoding it again would cost quality on every run. A blend (one
+    // the seam needs, or one asked for) makes new audio of it.
+    const bool sameLossyFormat = isLossy(info.format) && plan.info.format == info.format && in != "-";
+    bool keepPackets = sameLossyFormat && !request.crossfadeMs && !request.flatten && !request.quality;
     const int rate = info.samplerate;
     // Past a day every length means "to the end": the count stays representable.
     auto frames = [&](double seconds) {
@@ -116,6 +125,12 @@ std::optional<LoopedNote> loopNoteFile(const NoteRequest& request, std::ostream&
     settings.flatten = request.flatten;
     std::variant<SustainLoop, std::string> found =
         findSustainLoop(input->left, input->right, info.channels, rate, settings);
+    if (const auto* unblended = std::get_if<SustainLoop>(&found);
+        unblended && keepPackets && request.crossfade && !unblended->smoothWithMargin()) {
+        keepPackets = false;
+        settings.crossfade = true;
+        found = findSustainLoop(input->left, input->right, info.channels, rate, settings);
+    }
     if (const auto* reason = std::get_if<std::string>(&found)) {
         err << in << ": Error: " << *reason << "; nothing was written.\n";
         return std::nullopt;
@@ -143,8 +158,18 @@ std::optional<LoopedNote> loopNoteFile(const NoteRequest& request, std::ostream&
     const std::unique_ptr<LoopSource> sound = sustainedSound(input->left, input->right, info.channels, note.loop);
     std::ostringstream writing;
     // Everything the note carries stays, but its old loop points.
+    note.fileLoop = points;
+    note.fileRate = plan.info.samplerate;
+    if (!keepPackets && writesSeamlessLossy(plan.info.format)) {
+        // The note is encoded with the loop's ends as each other's context,
+        // and resampled where the codec does not carry its rate.
+        plan.loop = points;
+        const Resampling resampling = resamplingFor(sound->frames(), points, rate, plan.info.samplerate);
+        note.fileLoop = *resampling.loop;
+        note.encodedWith = plan.encoder;
+    }
     plan.extras = metadataWriter(keepPackets ? FileMetadata{info.format, {}, {}, {}} : input->metadata,
-                                 plan.info, AudioKept::Same, points);
+                                 plan.info, AudioKept::Same, note.fileLoop);
     const bool written = keepPackets ? copyOutputFile(out, in, plan, writing)
                                      : writeOutputAudio(out, plan, *sound, writing).has_value();
     if (!written) {
@@ -153,7 +178,7 @@ std::optional<LoopedNote> loopNoteFile(const NoteRequest& request, std::ostream&
     }
     // Encoded anew, a lossy note's loop is judged as the file holds it.
     if (!keepPackets && isLossy(plan.info.format)) {
-        note.heard = judgeWrittenSeam(out, note.loop.loop.start, note.loop.loop.end);
+        note.heard = judgeWrittenSeam(out, note.fileLoop.start, note.fileLoop.end);
     }
     return note;
 }

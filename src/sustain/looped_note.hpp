@@ -7,7 +7,9 @@
 
 #include <sndfile.h>
 
+#include "audio_io/lossy_writer.hpp"
 #include "audio_io/output_target.hpp"
+#include "metadata/loop_points.hpp"
 #include "seam/seam_judge.hpp"
 #include "sustain/sustain_loop.hpp"
 
@@ -23,6 +25,8 @@ struct NoteRequest {
     std::optional<double> crossfadeMs;
     bool crossfade = true;
     bool flatten = false;
+    // --quality for a lossy output, in its codec's terms (see encoderSettingsFromQuality).
+    std::optional<std::string> quality;
     // The note the file's name gives (a MIDI note), which the sample's unity
     // note follows where it and the pitch found disagree.
     std::optional<int> namedRoot;
@@ -34,6 +38,12 @@ struct LoopedNote {
     SF_INFO output{}; // as written
     std::optional<FileIdentity> inputIdentity;
     bool keptPackets = false;
+    // Where the loop lies in the file as written, at the rate it is read at
+    // (a lossy codec may carry the note at another rate), and how a note
+    // encoded anew was encoded.
+    LoopPoints fileLoop;
+    int fileRate = 0;
+    std::optional<EncoderSettings> encodedWith;
     // A lossy note encoded anew: its loop judged as the file holds it.
     std::optional<SeamJudgement> heard;
     // The note the sample sounds at its unity key, with a fraction: the pitch
@@ -49,7 +59,9 @@ struct LoopedNote {
 
 // Reads the note, finds its loop and writes the whole note with its loop
 // points, as sorvane-sustain does: a lossy note written to its own format
-// keeps its packets; the output's format is the one its name names.
+// keeps its packets when its loop is seamless without a blend, and is
+// encoded anew with the blend through the seamless lossy writer otherwise;
+// the output's format is the one its name names.
 // `beforeWriting`, when given, runs once the loop is found and before
 // anything is written, and may stop the run by returning false (after
 // saying why). Nothing on failure, after writing the reason to `err`, each
