@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 scripts/ensure-packages.sh g++ cmake make pkg-config libsndfile1-dev libvorbis-dev libfftw3-dev libtag1-dev libgtest-dev \
-    libopusfile-dev flac vorbis-tools lintian groff-base dpkg-dev file python3 fluidsynth chromium
+    libopusfile-dev libogg-dev libopus-dev libmp3lame-dev libsoxr-dev flac vorbis-tools lintian groff-base dpkg-dev \
+    file python3 fluidsynth chromium ffmpeg python3-pygame
 
 build_dir=build-test
 cmake -S . -B "$build_dir" \
