@@ -136,6 +136,23 @@ def main():
             check("Encoding:" in run.stdout, "sorvane-sustain does not say how the note was written")
             check(decode_sdl_mixer(looped, rate) == 2 * int(2.0 * rate),
                   "SDL_mixer does not decode the whole looped note")
+        # An Opus note at 24 kHz: libsndfile decodes it at 24 kHz, players at
+        # 48 kHz, and the loop comments count 48 kHz samples.
+        low = os.path.join(work, "low.wav")
+        write_wav(low, 24000, [tone(24000, 2.0, 220.0, 3), tone(24000, 2.0, 330.0, 4)])
+        low_opus, looped_opus = os.path.join(work, "low.opus"), os.path.join(work, "looped.opus")
+        subprocess.run([sorvane, low, low_opus, "PINGPONG"], check=True, capture_output=True)
+        run = subprocess.run([sustain, "--no-crossfade", low_opus, looped_opus], capture_output=True, text=True)
+        check(run.returncode == 0, f"sorvane-sustain on a 24 kHz Opus note: {run.stderr.strip()}")
+        if run.returncode == 0:
+            first = int(run.stdout.split("Loop:      frames ")[1].split()[0])
+            probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream_tags=LOOPSTART", "-of",
+                                    "csv=p=0", looped_opus], capture_output=True, text=True)
+            check(probe.stdout.strip() == str(2 * first),
+                  f"a 24 kHz Opus note's loop starts at frame {first}, its comment says {probe.stdout.strip()}")
+        refused = subprocess.run([sustain, "--quality", "11", ogg_note, looped], capture_output=True, text=True)
+        check(refused.returncode == 1 and "--quality for Ogg Vorbis is a quality from -1 to 10" in refused.stderr,
+              f"--quality 11 for Ogg Vorbis: {refused.returncode} {refused.stderr.strip()}")
     if failures:
         print(f"{len(failures)} failure(s)")
         return 1

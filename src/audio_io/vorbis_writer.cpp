@@ -44,12 +44,10 @@ struct VorbisState {
 } // namespace
 
 ContextWanted vorbisContext(int rate, std::uint64_t) {
-    // At least two long blocks (2048 frames each up to 48 kHz) after the
-    // file, cut off by the last page's granule position. None before it:
-    // libvorbisfile (and so SDL_mixer and most games) and libsndfile ignore
-    // a first page that ends lower than its packets decode to, and would
-    // play the context; the encoder's own extrapolation stands in.
-    return {0, std::max<std::uint64_t>(4096, static_cast<std::uint64_t>(rate) / 10)};
+    // Before the file: as much as the encoder keeps ahead of its first
+    // frame (half a long block, at most 4096 frames). After it: at least two
+    // long blocks, cut off by the last page's granule position.
+    return {4096, std::max<std::uint64_t>(4096, static_cast<std::uint64_t>(rate) / 10)};
 }
 
 std::optional<std::string> encodeVorbis(ByteWriter& out, EncoderFeed& feed, const LossyOutput& output) {
@@ -66,6 +64,33 @@ std::optional<std::string> encodeVorbis(ByteWriter& out, EncoderFeed& feed, cons
     vorbis_analysis_init(&vorbis.dsp, &vorbis.info);
     vorbis_block_init(&vorbis.dsp, &vorbis.block);
     vorbis.dspReady = true;
+    const std::size_t channels = static_cast<std::size_t>(output.channels);
+    // The encoder's first block reaches back half a long block before the
+    // first frame, into a lead that no decoder plays (the first packet only
+    // primes the overlap): libvorbis fills it by extrapolating the first
+    // frames backwards. Decoders ignore a granule position that would cut
+    // context from the start of a Vorbis stream, so the context before the
+    // file goes there instead: what a player plays before the first frame.
+    // The lead is the part of the encoder's buffer before pcm_current.
+    if (feed.pre > 0) {
+        std::vector<float> before(feed.pre * channels);
+        std::size_t got = 0;
+        while (got < feed.pre) {
+            const std::size_t n = feed.read(before.data() + got * channels, feed.pre - got);
+            if (n == 0) {
+                break;
+            }
+            got += n;
+        }
+        const auto lead = static_cast<std::size_t>(std::max(0, vorbis.dsp.pcm_current));
+        for (std::size_t i = 0; i < lead && i < got; ++i) {
+            const std::size_t from = got - 1 - i;
+            for (std::size_t c = 0; c < channels; ++c) {
+                vorbis.dsp.pcm[c][lead - 1 - i] = before[from * channels + c];
+            }
+        }
+        vorbis.dsp.preextrapolate = 1; // keep the context: do not extrapolate over it
+    }
     ogg_stream_init(&vorbis.stream, oggSerialNumber());
     vorbis.streamReady = true;
 
@@ -86,39 +111,37 @@ std::optional<std::string> encodeVorbis(ByteWriter& out, EncoderFeed& feed, cons
         out.writePage(page);
     }
 
-    // Granule positions count the file's frames: the context before it is
-    // left out by the first audio page ending at a position lower than its
-    // packets decode to, and the context after it by the last page ending
-    // at the file's length.
-    const auto pre = static_cast<ogg_int64_t>(feed.pre);
+    // Granule positions count the file's frames: the context after it is
+    // left out by the last page ending at the file's length.
     const auto length = static_cast<ogg_int64_t>(feed.frames);
-    bool firstPageOut = false;
     bool ended = false;
+    // The first audio page ends as soon as a packet gives frames, so that
+    // the last page, whose lower position trims the end, is never also the
+    // first: ffmpeg reads a first page's lower position as a cut at the start.
+    bool firstPageOut = false;
+    auto flush = [&] {
+        while (ogg_stream_flush(&vorbis.stream, &page) != 0) {
+            out.writePage(page);
+        }
+    };
     auto takePacket = [&](ogg_packet& packet) {
         if (ended) {
             return;
         }
-        ogg_int64_t position = packet.granulepos - pre;
+        ogg_int64_t position = packet.granulepos;
         if (position >= length) {
             position = length;
             packet.e_o_s = 1;
             ended = true;
+            if (!firstPageOut) {
+                flush();
+            }
         }
         packet.granulepos = position;
         ogg_stream_packetin(&vorbis.stream, &packet);
-        if (ended) {
-            while (ogg_stream_flush(&vorbis.stream, &page) != 0) {
-                out.writePage(page);
-            }
-        } else if (!firstPageOut) {
-            // The first audio page must end on a packet inside the file:
-            // nothing goes out until one is in, then all of it on one page.
-            if (position >= 0) {
-                while (ogg_stream_flush_fill(&vorbis.stream, &page, 1 << 20) != 0) {
-                    out.writePage(page);
-                }
-                firstPageOut = true;
-            }
+        if (ended || (!firstPageOut && position > 0)) {
+            flush();
+            firstPageOut = true;
         } else {
             while (ogg_stream_pageout(&vorbis.stream, &page) != 0) {
                 out.writePage(page);
@@ -126,7 +149,6 @@ std::optional<std::string> encodeVorbis(ByteWriter& out, EncoderFeed& feed, cons
         }
     };
 
-    const std::size_t channels = static_cast<std::size_t>(output.channels);
     constexpr std::size_t kFrames = 1024;
     std::vector<float> block(kFrames * channels);
     while (!ended && !out.failure()) {

@@ -76,6 +76,13 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
     if (!written) {
         return 1;
     }
+    if (plan.info.samplerate != input->info.samplerate) {
+        const bool opus = (plan.info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS;
+        err << "Note: " << outputPath << ": resampled from " << input->info.samplerate << " Hz to "
+            << plan.info.samplerate << " Hz, which " << (opus ? "Opus" : "MP3") << " carries; the loop is "
+            << resamplingFor(*written, std::nullopt, input->info.samplerate, plan.info.samplerate).frames
+            << " frames there.\n";
+    }
     // A lossy encoder can break a seam that was smooth as built: the loop is
     // decoded from the file and judged again, and a broken seam is said.
     if (isLossy(plan.info.format) && outputPath != "-" && *written >= 2) {
