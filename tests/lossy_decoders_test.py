@@ -78,6 +78,40 @@ def decode_sdl_mixer(path, rate):
     return int(run.stdout.strip().splitlines()[-1])
 
 
+def play_sdl_mixer(path, rate, seconds, work):
+    """What SDL_mixer plays of `path` as looping music (its LOOPSTART and
+    LOOPLENGTH honoured), through SDL's disk driver: the left channel, from
+    the first sound (the file's first frame must not be silent)."""
+    raw = os.path.join(work, "played.raw")
+    code = ("import os, sys, time\nos.environ['SDL_AUDIODRIVER'] = 'disk'\n"
+            f"os.environ['SDL_DISKAUDIOFILE'] = {raw!r}\nos.environ['SDL_DISKAUDIODELAY'] = '0'\n"
+            f"import pygame\npygame.mixer.init(frequency={rate}, size=-16, channels=2, buffer=1024)\n"
+            f"pygame.mixer.music.load({path!r})\npygame.mixer.music.play(loops=-1)\ntime.sleep({seconds})\n"
+            "pygame.mixer.music.stop()\npygame.mixer.quit()\n")
+    run = subprocess.run(["/usr/bin/python3", "-c", code], capture_output=True, text=True,
+                         env={**os.environ, "PYGAME_HIDE_SUPPORT_PROMPT": "1"})
+    if run.returncode != 0 or not os.path.exists(raw):
+        return None
+    with open(raw, "rb") as f:
+        data = f.read()
+    left = struct.unpack("<%dh" % (len(data) // 2), data)[0::2]
+    # The driver's first buffers may be silence, before the music starts.
+    begins = next((k for k, v in enumerate(left) if v != 0), len(left))
+    return left[begins:]
+
+
+def wraps_exactly(played, decoded, start, end):
+    """Whether `played` is the file up to the loop's end, then the loop
+    again, at SDL_mixer's own volume (a gain just under 1), to the 16-bit
+    step, through the first two wraps; and a wrap a frame off is not."""
+    def residual(shift):
+        expected = list(decoded[:end]) + list(decoded[start + shift:end]) + list(decoded[start:end])
+        n = min(len(played), len(expected))
+        gain = sum(p * e for p, e in zip(played[:n], expected[:n])) / max(1, sum(e * e for e in expected[:n]))
+        return max(abs(p - gain * e) for p, e in zip(played[:n], expected[:n]))
+    return residual(0) <= ROUNDING and residual(1) > CODEC_NOISE
+
+
 def main():
     sorvane, seam, sustain = sys.argv[1:4]
     with tempfile.TemporaryDirectory() as work:
@@ -88,6 +122,8 @@ def main():
         subprocess.run([sorvane, note, reference, "CROSSFADE", "10"], check=True, capture_output=True)
         lossless = decode_ffmpeg(reference, work, rate)
         frames = len(lossless[0])
+        heard = decode_sdl_mixer(reference, rate)
+        check(heard == frames, f"flac: SDL_mixer decodes {heard} frames, the loop has {frames}")
         for extension, file_rate in (("ogg", 44100), ("mp3", 44100), ("opus", 48000)):
             path = os.path.join(work, "loop." + extension)
             run = subprocess.run([sorvane, note, path, "CROSSFADE", "10"], capture_output=True, text=True)
@@ -136,6 +172,10 @@ def main():
             check("Encoding:" in run.stdout, "sorvane-sustain does not say how the note was written")
             check(decode_sdl_mixer(looped, rate) == 2 * int(2.0 * rate),
                   "SDL_mixer does not decode the whole looped note")
+            first, last = (int(v) for v in run.stdout.split("Loop:      frames ")[1].split()[0:3:2])
+            played = play_sdl_mixer(looped, rate, 0.3, work)
+            check(played is not None and wraps_exactly(played, decode_ffmpeg(looped, work, rate)[0], first, last + 1),
+                  "SDL_mixer does not wrap the looped Ogg note on its loop's first frame")
         # An Opus note at 24 kHz: libsndfile decodes it at 24 kHz, players at
         # 48 kHz, and the loop comments count 48 kHz samples.
         low = os.path.join(work, "low.wav")
