@@ -37,7 +37,7 @@ import wave
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from seam_eval import DEFAULT_SOUNDFONT, soundfont_parts, write_wav  # noqa: E402
+from seam_eval import DEFAULT_SOUNDFONT, build_programs, soundfont_parts, write_wav  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # General MIDI programs (from 0) of instruments that sustain while a key is
@@ -208,12 +208,7 @@ def main():
     args = parser.parse_args()
     subprocess.run([os.path.join(ROOT, "scripts/ensure-packages.sh"), "timgm6mb-soundfont", "fluidsynth",
                     "python3-numpy"], check=True)
-    subprocess.run(["cmake", "-S", ROOT, "-B", args.build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DSORVANE_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", args.build_dir, "--parallel", "2", "--target", "sorvane-instrument",
-                    "sorvane-seam"], check=True, stdout=subprocess.DEVNULL)
-    instrument = os.path.join(args.build_dir, "sorvane-instrument")
-    seam = os.path.join(args.build_dir, "sorvane-seam")
+    instrument, seam = build_programs(ROOT, args.build_dir, "sorvane-instrument", "sorvane-seam")
     keys = list(range(args.keys[0], args.keys[1] + 1))
     pcm, presets = read_presets(args.soundfont)
 

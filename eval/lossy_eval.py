@@ -21,7 +21,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from seam_eval import DEFAULT_SOUNDFONT, read_soundfont, write_wav  # noqa: E402
+from seam_eval import DEFAULT_SOUNDFONT, build_programs, read_soundfont, write_wav  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FORMATS = ("flac", "ogg", "opus", "mp3")
@@ -86,10 +86,7 @@ def main():
     subprocess.run([os.path.join(ROOT, "scripts/ensure-packages.sh"), "timgm6mb-soundfont",
                     "sound-theme-freedesktop", "ffmpeg"], check=True)
     if not (args.sorvane and args.seam):
-        subprocess.run(["cmake", "-S", ROOT, "-B", args.build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DSORVANE_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", args.build_dir, "--parallel", "2", "--target", "sorvane",
-                        "sorvane-seam"], check=True, stdout=subprocess.DEVNULL)
+        build_programs(ROOT, args.build_dir, "sorvane", "sorvane-seam")
     sorvane = args.sorvane or os.path.join(args.build_dir, "sorvane")
     seam = args.seam or os.path.join(args.build_dir, "sorvane-seam")
 

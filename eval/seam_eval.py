@@ -37,6 +37,15 @@ SEAMLESS_BY_CHANCE = 8  # 16-bit steps
 PITCHED = 0.5  # normalised autocorrelation at the best lag from 50 Hz to 1.5 kHz
 
 
+def build_programs(root, build_dir, *targets):
+    """A Release build of `targets` in `build_dir`; the paths of the programs."""
+    subprocess.run(["cmake", "-S", root, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release", "-DSORVANE_BUILD_TESTS=OFF"],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build_dir, "--parallel", "2", "--target", *targets], check=True,
+                   stdout=subprocess.DEVNULL)
+    return [os.path.join(build_dir, target) for target in targets]
+
+
 def pitched(sound, rate):
     """Whether a sound has a pitch: the goals are set for cuts of sustained tones,
     and a cut of a cymbal or of surf cannot be heard at all."""
@@ -160,11 +169,7 @@ def main():
     subprocess.run([os.path.join(root, "scripts/ensure-packages.sh"), "timgm6mb-soundfont", "python3-numpy"],
                    check=True)
     if args.seam == "build-release/sorvane-seam":
-        args.seam = os.path.join(root, args.seam)
-        subprocess.run(["cmake", "-S", root, "-B", os.path.join(root, "build-release"), "-DCMAKE_BUILD_TYPE=Release",
-                        "-DSORVANE_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", os.path.join(root, "build-release"), "--parallel", "2",
-                        "--target", "sorvane-seam"], check=True, stdout=subprocess.DEVNULL)
+        args.seam, = build_programs(root, os.path.join(root, "build-release"), "sorvane-seam")
     pcm, loops = read_soundfont(args.soundfont)
     rng = random.Random(20261207)
     short_rng = random.Random(20261208)  # its own, so that the other sets stay as they were

@@ -38,7 +38,7 @@ import wave
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from seam_eval import DEFAULT_SOUNDFONT, read_soundfont, write_wav  # noqa: E402
+from seam_eval import DEFAULT_SOUNDFONT, build_programs, read_soundfont, write_wav  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LOUDNESS_SPAN = 0.05  # seconds, rounded to whole periods
@@ -230,10 +230,7 @@ def main():
     subprocess.run([os.path.join(ROOT, "scripts/ensure-packages.sh"), "timgm6mb-soundfont", "flac",
                     "vorbis-tools", "python3-numpy"], check=True)
     if not (args.sustain and args.seam):
-        subprocess.run(["cmake", "-S", ROOT, "-B", args.build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DSORVANE_BUILD_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", args.build_dir, "--parallel", "2", "--target", "sorvane-sustain",
-                        "sorvane-seam"], check=True, stdout=subprocess.DEVNULL)
+        build_programs(ROOT, args.build_dir, "sorvane-sustain", "sorvane-seam")
     sustain = args.sustain or os.path.join(args.build_dir, "sorvane-sustain")
     seam = args.seam or os.path.join(args.build_dir, "sorvane-seam")
 
