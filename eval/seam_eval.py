@@ -134,12 +134,18 @@ def write_wav(path, rate, frames, loop=None):
         w.setframerate(rate)
         w.writeframes(struct.pack(f"<{len(frames)}h", *frames))
     if loop:
-        smpl = struct.pack("<9I", 0, 0, 1000000000 // rate, 60, 0, 0, 0, 1, 0)
-        smpl += struct.pack("<6I", 0, 0, loop[0], loop[1] - 1, 0, 0)
-        data = bytearray(open(path, "rb").read())
-        data += b"smpl" + struct.pack("<I", len(smpl)) + smpl
-        struct.pack_into("<I", data, 4, len(data) - 8)
-        open(path, "wb").write(bytes(data))
+        mark_loop(path, rate, loop)
+
+
+def mark_loop(path, rate, loop):
+    """Appends to the WAV at `path` a `smpl` chunk marking `loop` (start, end
+    one past the last frame) as a sampler reads it."""
+    smpl = struct.pack("<9I", 0, 0, 1000000000 // rate, 60, 0, 0, 0, 1, 0)
+    smpl += struct.pack("<6I", 0, 0, loop[0], loop[1] - 1, 0, 0)
+    data = bytearray(open(path, "rb").read())
+    data += b"smpl" + struct.pack("<I", len(smpl)) + smpl
+    struct.pack_into("<I", data, 4, len(data) - 8)
+    open(path, "wb").write(bytes(data))
 
 
 def judge(seam, paths):
