@@ -2,6 +2,7 @@
 // cannot be given context it must not write, nor trim the file's start.
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include <vorbis/vorbisenc.h>
@@ -55,8 +56,10 @@ std::optional<std::string> encodeVorbis(ByteWriter& out, EncoderFeed& feed, cons
     const double quality = output.encoder.vorbisQuality.value_or(6.0);
     if (vorbis_encode_init_vbr(&vorbis.info, output.channels, output.sampleRate, static_cast<float>(quality / 10.0)) !=
         0) {
-        return "the Vorbis encoder does not take " + std::to_string(output.sampleRate) + " Hz at quality " +
-               std::to_string(quality);
+        char text[96];
+        std::snprintf(text, sizeof text, "the Vorbis encoder does not take %d Hz at quality %.1f", output.sampleRate,
+                      quality);
+        return std::string(text);
     }
     for (const std::string& comment : stringSetAsComments(output.strings)) {
         vorbis_comment_add(&vorbis.comment, comment.c_str());
@@ -99,8 +102,8 @@ std::optional<std::string> encodeVorbis(ByteWriter& out, EncoderFeed& feed, cons
     ogg_packet setup;
     vorbis_analysis_headerout(&vorbis.dsp, &vorbis.comment, &identification, &comments, &setup);
     ogg_page page;
-    // The identification header alone on the first page, the others on
-    // pages of their own, as the specification of Vorbis in Ogg asks.
+    // The identification header alone on the first page, the comments and
+    // the setup ending the next before any audio, as Vorbis in Ogg has them.
     ogg_stream_packetin(&vorbis.stream, &identification);
     while (ogg_stream_flush(&vorbis.stream, &page) != 0) {
         out.writePage(page);
