@@ -64,13 +64,17 @@ RawChunk latinInfo() {
 class TagEncodingTest : public ::testing::TestWithParam<std::string> {};
 
 // Tags in Latin-1 reach FLAC, Ogg and Opus as the text they meant, through
-// sorvane and sorvane-sustain alike.
+// sorvane and sorvane-sustain alike, and MP3's ID3 tag through sorvane (an
+// MP3 has no place for the loop sorvane-sustain writes).
 TEST_P(TagEncodingTest, LatinOneTagsArriveAsTheirText) {
     TempDir dir;
     const std::string note = dir.file("note.wav");
     writeNote(note, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     appendChunks(note, {latinInfo()});
     for (const bool sustained : {false, true}) {
+        if (sustained && GetParam() == "mp3") {
+            continue;
+        }
         const std::string out = dir.file(std::string(sustained ? "sustained." : "loop.") + GetParam());
         const ProgramResult r = sustained ? sustain({note, out}) : test::runSorvaneExecutable({note, out, "PINGPONG"});
         ASSERT_EQ(r.status, 0) << r.err;
@@ -83,7 +87,7 @@ TEST_P(TagEncodingTest, LatinOneTagsArriveAsTheirText) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Outputs, TagEncodingTest, ::testing::Values("flac", "ogg", "opus"));
+INSTANTIATE_TEST_SUITE_P(Outputs, TagEncodingTest, ::testing::Values("flac", "ogg", "opus", "mp3"));
 
 // A loop written to a standard output that cannot be read back (> file)
 // cannot have chunks added once complete: its header keeps the tags.

@@ -327,8 +327,7 @@ OutputPlan planOutput(const std::string& path, const AudioInput& input) {
     plan.info.channels = input.info.channels;
     plan.info.format = path == "-" ? input.info.format : outputFormatFor(path, input.info);
     plan.framesRate = input.info.samplerate;
-    plan.info.samplerate = writesSeamlessLossy(plan.info.format) ? lossyRateFor(plan.info.format, input.info.samplerate)
-                                                                 : input.info.samplerate;
+    plan.info.samplerate = lossyRateFor(plan.info.format, input.info.samplerate); // the input's, but for Opus and MP3
     plan.encoder = encoderSettingsFor(plan.info.format, plan.info.channels, plan.info.samplerate,
                                       isLossy(input.info.format) ? input.bitRateKbps : std::nullopt);
     plan.replaces = input.identity;
@@ -358,7 +357,7 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const Out
     if (!openTarget(target, path, plan, err)) {
         return std::nullopt;
     }
-    if (writesSeamlessLossy(outInfo.format)) {
+    if (lossyCodecOf(outInfo.format)) {
         LossyOutput lossy;
         lossy.format = outInfo.format;
         lossy.sampleRate = plan.info.samplerate;
@@ -393,7 +392,7 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const Out
     const auto& beforeFrames = !target.amendable() && plan.extras.beforeFramesStreamed
                                    ? plan.extras.beforeFramesStreamed
                                    : plan.extras.beforeFrames;
-    if (!failure && beforeFrames) {
+    if (beforeFrames) {
         failure = beforeFrames(handle.get());
     }
     if (!failure) {

@@ -3,7 +3,6 @@
 // What the seamless lossy writer shares with the encoder of each format.
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,7 +66,7 @@ std::optional<std::string> encodeVorbis(ByteWriter& out, EncoderFeed& feed, cons
 std::optional<std::string> encodeOpus(ByteWriter& out, EncoderFeed& feed, const LossyOutput& output);
 std::optional<std::string> encodeMp3(ByteWriter& out, EncoderFeed& feed, const LossyOutput& output);
 
-ContextWanted vorbisContext(int rate, std::uint64_t frames);
+ContextWanted vorbisContext(int rate);
 ContextWanted opusContext(int rate);
 ContextWanted mp3Context(int rate);
 

@@ -1,9 +1,7 @@
 #include "audio_io/lossy_writer.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <numeric>
 #include <random>
 
 #include <soxr.h>
@@ -176,15 +174,6 @@ private:
     bool exhausted_ = false;
 };
 
-ContextWanted contextFor(int format, int rate, std::uint64_t frames) {
-    if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS) {
-        return opusContext(rate);
-    }
-    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
-        return mp3Context(rate);
-    }
-    return vorbisContext(rate, frames);
-}
 
 } // namespace
 
@@ -216,6 +205,30 @@ void ByteWriter::mend(std::uint64_t offset, const void* data, std::size_t size) 
     }
 }
 
+std::optional<LossyCodec> lossyCodecOf(int format) {
+    const int container = format & SF_FORMAT_TYPEMASK;
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    if (container == SF_FORMAT_OGG && subtype == SF_FORMAT_VORBIS) {
+        return LossyCodec::Vorbis;
+    }
+    if (container == SF_FORMAT_OGG && subtype == SF_FORMAT_OPUS) {
+        return LossyCodec::Opus;
+    }
+    if (container == SF_FORMAT_MPEG && subtype == SF_FORMAT_MPEG_LAYER_III) {
+        return LossyCodec::Mp3;
+    }
+    return std::nullopt;
+}
+
+const char* lossyCodecName(LossyCodec codec) {
+    switch (codec) {
+    case LossyCodec::Vorbis: return "Vorbis";
+    case LossyCodec::Opus: return "Opus";
+    case LossyCodec::Mp3: return "MP3";
+    }
+    return "";
+}
+
 int oggSerialNumber() {
     std::random_device device;
     return static_cast<int>(device() & 0x7FFFFFFF);
@@ -224,9 +237,9 @@ int oggSerialNumber() {
 int lossyRateFor(int format, int rate) {
     static const int kOpus[] = {8000, 12000, 16000, 24000, 48000};
     static const int kMp3[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
-    const bool opus = (format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS;
-    const bool mp3 = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
-    if (!opus && !mp3) {
+    const std::optional<LossyCodec> codec = lossyCodecOf(format);
+    const bool opus = codec == LossyCodec::Opus;
+    if (!opus && codec != LossyCodec::Mp3) {
         return rate; // Vorbis carries any rate
     }
     const int* first = opus ? std::begin(kOpus) : std::begin(kMp3);
@@ -266,7 +279,10 @@ std::optional<std::string> writeLossy(const ByteTarget& target, const LoopSource
     const std::uint64_t wrapEnd = output.loop ? std::min(output.loop->end, n) : n;
     const bool loops = wrapEnd > wrapStart;
     const Resampling resampling = resamplingFor(n, output.loop, frameRate, output.sampleRate);
-    const ContextWanted wanted = contextFor(output.format, output.sampleRate, resampling.frames);
+    const LossyCodec codec = lossyCodecOf(output.format).value_or(LossyCodec::Vorbis);
+    const ContextWanted wanted = codec == LossyCodec::Opus  ? opusContext(output.sampleRate)
+                                 : codec == LossyCodec::Mp3 ? mp3Context(output.sampleRate)
+                                                            : vorbisContext(output.sampleRate);
     const double ratio = resampling.ratio;
     const auto atSourceRate = [&](std::uint64_t count) {
         return static_cast<std::uint64_t>(std::floor(static_cast<double>(count) / ratio));
@@ -282,11 +298,10 @@ std::optional<std::string> writeLossy(const ByteTarget& target, const LoopSource
     ByteWriter out(target);
     std::optional<std::string> failure;
     auto encode = [&](EncoderFeed& feed) {
-        if ((output.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS) {
-            return encodeOpus(out, feed, output);
-        }
-        if ((output.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
-            return encodeMp3(out, feed, output);
+        switch (codec) {
+        case LossyCodec::Opus: return encodeOpus(out, feed, output);
+        case LossyCodec::Mp3: return encodeMp3(out, feed, output);
+        case LossyCodec::Vorbis: break;
         }
         return encodeVorbis(out, feed, output);
     };
@@ -303,10 +318,7 @@ std::optional<std::string> writeLossy(const ByteTarget& target, const LoopSource
         }
     }
     if (direct.damaged) {
-        const char* codec = (output.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS     ? "Opus"
-                            : (output.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG ? "MP3"
-                                                                                     : "Vorbis";
-        return std::string("a sample is not a number or louder than +36 dBFS, which the ") + codec +
+        return std::string("a sample is not a number or louder than +36 dBFS, which the ") + lossyCodecName(codec) +
                " encoder cannot take; the input looks damaged";
     }
     if (failure) {

@@ -13,6 +13,17 @@
 
 namespace sorvane {
 
+// The codecs the seamless lossy writer encodes: every lossy format
+// libsndfile can write.
+enum class LossyCodec { Vorbis, Opus, Mp3 };
+
+// The codec of a libsndfile format (Ogg Vorbis, Ogg Opus, MP3 layer III),
+// or nothing when the seamless lossy writer does not write it.
+std::optional<LossyCodec> lossyCodecOf(int format);
+
+// The codec's name in messages: "Vorbis", "Opus" or "MP3".
+const char* lossyCodecName(LossyCodec codec);
+
 // How a lossy encoder is set, in each codec's own terms; what is not set is
 // chosen by encoderSettingsFor.
 struct EncoderSettings {
@@ -48,8 +59,8 @@ struct ByteTarget {
     off_t base = 0;
 };
 
-// The sample rate a lossy format writes frames of `rate` at: the rate itself
-// where the codec carries it, else the nearest it carries above it, else its
+// The sample rate a format writes frames of `rate` at: the rate itself for
+// every format but Opus and MP3, and for those where the codec carries it, else the nearest it carries above it, else its
 // highest (Opus carries 8, 12, 16, 24 and 48 kHz; MP3 8 to 48 kHz).
 int lossyRateFor(int format, int rate);
 

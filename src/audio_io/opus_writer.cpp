@@ -33,11 +33,12 @@ void putLittle(std::vector<unsigned char>& bytes, std::uint32_t value, int size)
     }
 }
 
-ogg_packet packetOf(std::vector<unsigned char>& bytes, ogg_int64_t granule, ogg_int64_t number, bool first,
+// libogg copies the bytes when the packet goes in.
+ogg_packet packetOf(unsigned char* bytes, std::size_t size, ogg_int64_t granule, ogg_int64_t number, bool first,
                     bool last) {
     ogg_packet packet{};
-    packet.packet = bytes.data();
-    packet.bytes = static_cast<long>(bytes.size());
+    packet.packet = bytes;
+    packet.bytes = static_cast<long>(size);
     packet.b_o_s = first ? 1 : 0;
     packet.e_o_s = last ? 1 : 0;
     packet.granulepos = granule;
@@ -85,7 +86,7 @@ std::optional<std::string> encodeOpus(ByteWriter& out, EncoderFeed& feed, const 
     putLittle(head, static_cast<std::uint32_t>(rate), 4); // what libsndfile decodes it at
     putLittle(head, 0, 2);                                // no output gain
     head.push_back(0);                                    // mono or stereo, no mapping table
-    ogg_packet headPacket = packetOf(head, 0, 0, true, false);
+    ogg_packet headPacket = packetOf(head.data(), head.size(), 0, 0, true, false);
     ogg_stream_packetin(&stream.state, &headPacket);
     while (ogg_stream_flush(&stream.state, &page) != 0) {
         out.writePage(page);
@@ -96,7 +97,7 @@ std::optional<std::string> encodeOpus(ByteWriter& out, EncoderFeed& feed, const 
     const Bytes rendered = renderVorbisComment(tags);
     std::vector<unsigned char> tagBytes = {'O', 'p', 'u', 's', 'T', 'a', 'g', 's'};
     tagBytes.insert(tagBytes.end(), rendered.begin(), rendered.end());
-    ogg_packet tagPacket = packetOf(tagBytes, 0, 1, false, false);
+    ogg_packet tagPacket = packetOf(tagBytes.data(), tagBytes.size(), 0, 1, false, false);
     ogg_stream_packetin(&stream.state, &tagPacket);
     while (ogg_stream_flush(&stream.state, &page) != 0) {
         out.writePage(page);
@@ -128,9 +129,9 @@ std::optional<std::string> encodeOpus(ByteWriter& out, EncoderFeed& feed, const 
         }
         decoded += frameSize;
         const bool last = decoded >= needed;
-        std::vector<unsigned char> data(packet.begin(), packet.begin() + bytes);
         const std::uint64_t position = (last ? needed : decoded) * static_cast<std::uint64_t>(scale);
-        ogg_packet audio = packetOf(data, static_cast<ogg_int64_t>(position), number++, false, last);
+        ogg_packet audio = packetOf(packet.data(), static_cast<std::size_t>(bytes), static_cast<ogg_int64_t>(position),
+                                    number++, false, last);
         ogg_stream_packetin(&stream.state, &audio);
         while ((last ? ogg_stream_flush(&stream.state, &page) : ogg_stream_pageout(&stream.state, &page)) != 0) {
             out.writePage(page);

@@ -196,10 +196,10 @@ std::optional<double> bitRateOf(int fd, const SF_INFO& info, std::optional<std::
 
 EncoderSettings encoderSettingsFor(int format, int channels, int sampleRate, std::optional<double> lossyKbps) {
     EncoderSettings settings;
-    const int subtype = format & SF_FORMAT_SUBMASK;
-    const bool vorbis = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && subtype == SF_FORMAT_VORBIS;
-    const bool opus = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && subtype == SF_FORMAT_OPUS;
-    const bool mp3 = (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
+    const std::optional<LossyCodec> codec = lossyCodecOf(format);
+    const bool vorbis = codec == LossyCodec::Vorbis;
+    const bool opus = codec == LossyCodec::Opus;
+    const bool mp3 = codec == LossyCodec::Mp3;
     if (!lossyKbps) {
         if (vorbis) {
             settings.vorbisQuality = 6.0;
@@ -250,20 +250,20 @@ QualityChoice encoderSettingsFromQuality(int format, const std::string& quality)
     errno = 0;
     const double value = std::strtod(quality.c_str(), &end);
     const bool number = !quality.empty() && end != nullptr && *end == '\0' && errno == 0 && std::isfinite(value);
-    const int subtype = format & SF_FORMAT_SUBMASK;
-    if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && subtype == SF_FORMAT_VORBIS) {
+    const std::optional<LossyCodec> codec = lossyCodecOf(format);
+    if (codec == LossyCodec::Vorbis) {
         if (!number || value < -1.0 || value > 10.0) {
             choice.refused = "--quality for Ogg Vorbis is a quality from -1 to 10, not \"" + quality + "\"";
         } else {
             choice.settings.vorbisQuality = value;
         }
-    } else if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && subtype == SF_FORMAT_OPUS) {
+    } else if (codec == LossyCodec::Opus) {
         if (!number || value < 6.0 || value > 510.0 || value != std::floor(value)) {
             choice.refused = "--quality for Ogg Opus is a bit rate from 6 to 510 kbit/s, not \"" + quality + "\"";
         } else {
             choice.settings.opusKbps = static_cast<int>(value);
         }
-    } else if ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG) {
+    } else if (codec == LossyCodec::Mp3) {
         if (!number || value < 0.0 || value > 9.0 || value != std::floor(value)) {
             choice.refused = "--quality for MP3 is a VBR level from 0 (finest) to 9, not \"" + quality + "\"";
         } else {
@@ -279,12 +279,6 @@ bool isLossy(int format) {
     const int subtype = format & SF_FORMAT_SUBMASK;
     return subtype == SF_FORMAT_VORBIS || subtype == SF_FORMAT_OPUS || subtype == SF_FORMAT_MPEG_LAYER_I ||
            subtype == SF_FORMAT_MPEG_LAYER_II || subtype == SF_FORMAT_MPEG_LAYER_III;
-}
-
-bool writesSeamlessLossy(int format) {
-    const int subtype = format & SF_FORMAT_SUBMASK;
-    return ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG && (subtype == SF_FORMAT_VORBIS || subtype == SF_FORMAT_OPUS)) ||
-           ((format & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG && subtype == SF_FORMAT_MPEG_LAYER_III);
 }
 
 unsigned fewestBitsPerSample(int format) {

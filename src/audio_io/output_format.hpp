@@ -45,10 +45,6 @@ QualityChoice encoderSettingsFromQuality(int format, const std::string& quality)
 // Whether a format's encoding loses what it cannot hear (Vorbis, Opus, MP3).
 bool isLossy(int format);
 
-// Whether a format is written by the seamless lossy writer: Ogg Vorbis, Ogg
-// Opus and MP3 (layer III), all the lossy formats libsndfile can write.
-bool writesSeamlessLossy(int format);
-
 // The fewest bits a sample of an uncompressed encoding takes, or 0 when the
 // encoding is compressed and a file's size says little of its length.
 unsigned fewestBitsPerSample(int format);

@@ -44,7 +44,7 @@ struct VorbisState {
 
 } // namespace
 
-ContextWanted vorbisContext(int rate, std::uint64_t) {
+ContextWanted vorbisContext(int rate) {
     // Before the file: as much as the encoder keeps ahead of its first
     // frame (half a long block, at most 4096 frames). After it: at least two
     // long blocks, cut off by the last page's granule position.

@@ -176,14 +176,15 @@ OutputExtras metadataWriter(const FileMetadata& input, const SF_INFO& output, Au
     OutputExtras extras;
     extras.needsFile = points.has_value();
     // A pipe gets no chunks, comments or blocks, which are added once the
-    // file is complete: it keeps the tags libsndfile writes into the header.
-    if (takesStringSet(outputFormat) && strings->empty() && !input.strings.empty()) {
-        const StringSet streamed = input.strings;
-        extras.beforeFramesStreamed = [streamed](SNDFILE* file) { return writeStringSet(file, streamed); };
-    }
+    // file is complete: it keeps the tags the header holds instead.
     if (takesStringSet(outputFormat)) {
         extras.headerStrings = *strings;
         extras.headerStringsStreamed = strings->empty() ? input.strings : *strings;
+        if (strings->empty() && !input.strings.empty()) {
+            extras.beforeFramesStreamed = [streamed = extras.headerStringsStreamed](SNDFILE* file) {
+                return writeStringSet(file, streamed);
+            };
+        }
     }
     extras.beforeFrames = [=](SNDFILE* file) -> std::optional<std::string> {
         if (refused) {

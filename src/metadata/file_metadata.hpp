@@ -42,6 +42,7 @@ std::optional<LoopPoints> readLoopPoints(int fd, const SF_INFO& info);
 // frame as libsndfile decodes the file (at the rate its header names, where
 // Opus carries it): 1 for every other file.
 std::uint64_t opusPositionScale(const SF_INFO& info);
+
 enum class AudioKept {
     Same, // every frame as read, but a blended stretch: everything stays, but old loop points
     New,  // a new loop: what describes the recording stays, what points into its old audio goes

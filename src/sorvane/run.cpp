@@ -77,9 +77,9 @@ int runChecked(int argc, const char* const* argv, std::ostream& out, std::ostrea
         return 1;
     }
     if (plan.info.samplerate != input->info.samplerate) {
-        const bool opus = (plan.info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS;
         err << "Note: " << outputPath << ": resampled from " << input->info.samplerate << " Hz to "
-            << plan.info.samplerate << " Hz, which " << (opus ? "Opus" : "MP3") << " carries; the loop is "
+            << plan.info.samplerate << " Hz, which " << lossyCodecName(*lossyCodecOf(plan.info.format))
+            << " carries; the loop is "
             << resamplingFor(*written, std::nullopt, input->info.samplerate, plan.info.samplerate).frames
             << " frames there.\n";
     }

@@ -160,7 +160,7 @@ std::optional<LoopedNote> loopNoteFile(const NoteRequest& request, std::ostream&
     // Everything the note carries stays, but its old loop points.
     note.fileLoop = points;
     note.fileRate = plan.info.samplerate;
-    if (!keepPackets && writesSeamlessLossy(plan.info.format)) {
+    if (!keepPackets && lossyCodecOf(plan.info.format)) {
         // The note is encoded with the loop's ends as each other's context,
         // and resampled where the codec does not carry its rate.
         plan.loop = points;
