@@ -276,6 +276,7 @@ std::optional<AudioInput> readInputAudio(OpenInput opened, std::ostream& err) {
     }
     input.metadata = readMetadata(handle, opened.fd, input.info, opened.fileBytes);
     input.bitRateKbps = bitRateOf(opened.fd->get(), input.info, opened.fileBytes);
+    input.bytes = opened.fd;
     return input;
 }
 
@@ -412,10 +413,9 @@ std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const Out
     return static_cast<std::uint64_t>(frames);
 }
 
-bool copyOutputFile(const std::string& path, const std::string& source, const OutputPlan& plan, std::ostream& err) {
-    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in) {
-        err << "Error reading input file: " << systemErrorText(errno) << "\n";
+bool copyOutputFile(const std::string& path, const AudioInput& input, const OutputPlan& plan, std::ostream& err) {
+    if (!input.bytes) {
+        err << "Error reading input file: " << systemErrorText(EBADF) << "\n";
         return false;
     }
     OutputTarget target;
@@ -425,7 +425,7 @@ bool copyOutputFile(const std::string& path, const std::string& source, const Ou
     std::optional<std::string> failure;
     std::vector<char> block(std::size_t{1} << 20);
     for (off_t at = 0; !failure;) {
-        const ssize_t got = read(in.get(), block.data(), block.size());
+        const ssize_t got = pread(input.bytes->get(), block.data(), block.size(), at);
         if (got < 0 && errno == EINTR) {
             continue;
         }

@@ -26,6 +26,9 @@ struct AudioInput {
     std::optional<FileIdentity> identity;
     FileMetadata metadata;
     std::optional<double> bitRateKbps; // what a lossy output of it is encoded at, at least
+    // The file's bytes as read (a pipe's as spooled), for a copy that keeps
+    // them: its path may name a pipe that cannot be read again.
+    std::shared_ptr<const FileDescriptor> bytes;
 };
 
 // An input file, open and checked: mono or stereo, and a length that is not
@@ -88,10 +91,10 @@ OutputPlan planOutput(const std::string& path, const AudioInput& input);
 std::optional<std::uint64_t> writeOutputAudio(const std::string& path, const OutputPlan& plan, const LoopSource& loop,
                                               std::ostream& err);
 
-// Writes the file at `source` to `path` byte for byte, with the plan's
-// extras added once it is complete (tags into a lossy file whose packets
-// must not be encoded again), by the same safe path. False after writing
-// the reason to `err`.
-bool copyOutputFile(const std::string& path, const std::string& source, const OutputPlan& plan, std::ostream& err);
+// Writes the input's bytes to `path` as they are, with the plan's extras
+// added once it is complete (tags into a lossy file whose packets must not
+// be encoded again), by the same safe path. False after writing the reason
+// to `err`.
+bool copyOutputFile(const std::string& path, const AudioInput& input, const OutputPlan& plan, std::ostream& err);
 
 } // namespace sorvane

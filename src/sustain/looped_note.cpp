@@ -170,7 +170,7 @@ std::optional<LoopedNote> loopNoteFile(const NoteRequest& request, std::ostream&
     }
     plan.extras = metadataWriter(keepPackets ? FileMetadata{info.format, {}, {}, {}} : input->metadata,
                                  plan.info, AudioKept::Same, note.fileLoop);
-    const bool written = keepPackets ? copyOutputFile(out, in, plan, writing)
+    const bool written = keepPackets ? copyOutputFile(out, *input, plan, writing)
                                      : writeOutputAudio(out, plan, *sound, writing).has_value();
     if (!written) {
         err << out << ": " << writing.str();
